@@ -1,0 +1,95 @@
+// The patch run: read the old bytes, write the new ones, report each byte.
+#include "bitmend.h"
+
+#include <cstdio>
+#include <cstring>
+
+// Bytes moved per positioned read and write: few system calls for a long
+// patch, a small fixed buffer for any length.
+constexpr uint32_t chunk_size = 32768;
+
+// Offsets reach 2147483647 at most, so the last byte of a run may lie there
+// and no further.
+static bool offsets_in_range(int32_t address, int32_t length)
+{
+	if (address < 0)
+		return false;
+	return length <= 0 || int64_t{address} + length <= int64_t{INT32_MAX} + 1;
+}
+
+static void print_byte_line(uint32_t index, uint32_t offset, uint8_t old_byte,
+                            uint8_t new_byte)
+{
+	printf("(%u).Offset 0x%x:  [0x%x]->[0x%x]...", index, offset,
+	       unsigned{old_byte}, unsigned{new_byte});
+}
+
+// Patches count bytes from offset, whose first byte is number first_index
+// of the run. Every byte reported OK has been handed to the system before
+// its line is printed. Returns false after reporting a failure.
+static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
+                        uint32_t count, const char *hex)
+{
+	uint8_t old_bytes[chunk_size];
+	uint8_t new_bytes[chunk_size];
+	uint32_t read_count = 0;
+	bool read_ok = read_at(file, static_cast<int32_t>(offset), old_bytes,
+	                       count, &read_count);
+	// Past the end of the file lies a hole, and a hole reads as zeros.
+	memset(old_bytes + read_count, 0, count - read_count);
+	// After a failed read only the bytes whose old value is known are patched.
+	uint32_t patch_count = read_ok ? count : read_count;
+	for (uint32_t i = 0; i < patch_count; i++)
+		new_bytes[i] = decode_hex_pair(hex + 2 * size_t{i});
+
+	uint32_t written = 0;
+	bool write_ok = write_at(file, static_cast<int32_t>(offset), new_bytes,
+	                         patch_count, &written);
+	for (uint32_t i = 0; i < written; i++) {
+		print_byte_line(first_index + i, offset + i, old_bytes[i],
+		                new_bytes[i]);
+		printf("OK\n");
+	}
+	if (!write_ok) {
+		print_byte_line(first_index + written, offset + written,
+		                old_bytes[written], new_bytes[written]);
+		printf("\nCan't Write 0x%x!\n", offset + written);
+		return false;
+	}
+	if (!read_ok) {
+		printf("\nCan't Read 0x%x!\n", offset + read_count);
+		return false;
+	}
+	return true;
+}
+
+void run_patch(const char *path, int32_t address, int32_t length,
+               const char *hex)
+{
+	if (!offsets_in_range(address, length)) {
+		printf("\nAddress Out Of Range!\n");
+		return;
+	}
+	target_file file = open_exclusive(path);
+	if (file == no_target) {
+		printf("\nCan't Open %s!\n", path);
+		return;
+	}
+	printf("\nSeeking To 0x%x, Patching...\n\n", static_cast<uint32_t>(address));
+
+	bool patched = true;
+	uint32_t total = length > 0 ? static_cast<uint32_t>(length) : 0;
+	for (uint32_t done = 0; patched && done < total; done += chunk_size) {
+		uint32_t count = total - done < chunk_size ? total - done : chunk_size;
+		patched = patch_chunk(file, static_cast<uint32_t>(address) + done,
+		                      done, count, hex + 2 * size_t{done});
+	}
+	bool closed = close_target(file);
+	if (!patched)
+		return;
+	if (!closed) {
+		printf("\nCan't Close %s!\n", path);
+		return;
+	}
+	printf("\nDone!\n");
+}

@@ -1,0 +1,72 @@
+#include "bitmend.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(DecodeHexPair, Table)
+{
+	struct Case {
+		const char *pair;
+		int byte;
+	} cases[] = {
+		{"7f", 0x7f}, {"A0", 0xa0}, {"aB", 0xab}, {"00", 0x00}, {"fF", 0xff},
+		{"09", 0x09}, {"90", 0x90}, {"FE", 0xfe}, {"10", 0x10}, {"01", 0x01},
+		// No valid first digit survives an invalid second one, nor the reverse.
+		{"G1", 0}, {"1G", 0}, {"g1", 0}, {"1g", 0}, {" 1", 0}, {"1 ", 0},
+		{"-1", 0}, {"1-", 0}, {"0x", 0}, {"x0", 0}, {"/0", 0}, {":0", 0},
+		{"@0", 0}, {"0@", 0}, {"`0", 0}, {"0`", 0}, {"\x80" "1", 0},
+		{"1\xff", 0}, {"\xc1" "1", 0}, {"1\xe1", 0},
+	};
+	for (const Case &c : cases)
+		EXPECT_EQ(decode_hex_pair(c.pair), c.byte) << "pair " << c.pair;
+}
+
+TEST(DecodeHexPair, ReadsOnlyTwoCharacters)
+{
+	const char pair[2] = {'c', 'd'}; // no terminator after it
+	EXPECT_EQ(decode_hex_pair(pair), 0xcd);
+}
+
+TEST(ReadDecimal32, Table)
+{
+	struct Case {
+		const char *text;
+		int32_t value;
+	} cases[] = {
+		{"0", 0}, {"16", 16}, {"+16", 16}, {"-16", -16}, {"  \t\n42", 42},
+		{"2x", 2}, {"0x100", 0}, {"abc", 0}, {"", 0}, {"-", 0}, {"+-1", 0},
+		{"4096", 4096}, {" - 5", 0}, {"007", 7}, {"1 2", 1},
+		{"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
+		{"99999999999999999999999", INT32_MAX},
+		{"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+		{"-99999999999999999999999", INT32_MIN},
+		{"4294967296", INT32_MAX}, {"-4294967297", INT32_MIN},
+	};
+	for (const Case &c : cases)
+		EXPECT_EQ(read_decimal32(c.text), c.value) << "text '" << c.text << "'";
+}
+
+TEST(HasEnoughHex, AroundTheWrapOfTwiceLength)
+{
+	struct Case {
+		size_t count;
+		int32_t length;
+		bool enough;
+	} cases[] = {
+		{0, 0, true}, {4, 2, true}, {6, 2, true}, {4, 3, false},
+		{2, 1, true}, {0, 1, false},
+		// -1 to -1073741824 double to 2^31 or more, unsigned.
+		{0, -1, false}, {1000, -1, false}, {0, -1073741824, false},
+		{2147483646, -1073741824, false},
+		// -2^31 + k doubles to 2k.
+		{0, INT32_MIN, true}, {0, INT32_MIN + 1, false},
+		{2, INT32_MIN + 1, true}, {2147483646, INT32_MIN + 1073741823, true},
+		{2147483644, INT32_MIN + 1073741823, false},
+		{0, 1073741824, false}, {2147483646, 1073741824, false},
+		{0, INT32_MAX, false},
+	};
+	for (const Case &c : cases)
+		EXPECT_EQ(has_enough_hex(c.count, c.length), c.enough)
+			<< "count " << c.count << " length " << c.length;
+}
