@@ -1,0 +1,227 @@
+#!/usr/bin/env python3
+"""Runs the built tool on real files in a temporary folder, case by case.
+
+usage: end_to_end.py BITMEND          (native build)
+       end_to_end.py --wine BITMEND.EXE   (Windows build; CR LF expected)
+"""
+import fcntl
+import os
+import resource
+import shlex
+import stat
+import subprocess
+import sys
+import tempfile
+
+BANNER = ("Bitmend v1.00 - patch bytes of a file in place\n"
+          "Writes Length bytes at decimal Address, two hex digits a byte\n")
+SAMPLE = bytes(range(16, 32)) + bytes([0x01, 0x20]) + bytes(range(14))
+
+
+def seeking(address):
+    return "\nSeeking To 0x%x, Patching...\n\n" % address
+
+
+def byte_lines(address, old, new, first=0):
+    return "".join("(%d).Offset 0x%x:  [0x%x]->[0x%x]...OK\n"
+                   % (first + i, address + i, o, n)
+                   for i, (o, n) in enumerate(zip(old, new)))
+
+
+def run_lines(address, old, new):
+    return seeking(address) + byte_lines(address, old, new) + "\nDone!\n"
+
+
+BIG = bytes((i * 7) & 0xff for i in range(40000))
+BIG_HEX = BIG.hex()
+
+# Each case: name, arguments (shell words; the target is target.bin),
+# target before (None: no file), expected output after the banner (None: not
+# read), edits expected in the target as (offset, bytes) (none: unchanged),
+# and the setup around the run.
+CASES = [
+    ("worked example", "target.bin 16 2 ABcd", SAMPLE,
+     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")], None),
+    ("no arguments", "", SAMPLE,
+     "\nUsage: {argv0} InputFile.bin Address Length HexNumber\n", [], None),
+    ("three arguments", "target.bin 0 1", SAMPLE,
+     "\nUsage: {argv0} InputFile.bin Address Length HexNumber\n", [], None),
+    ("odd HexNumber before Length is read", "target.bin 0 1 ABC", SAMPLE,
+     "\nHexNumber Error!\n", [], None),
+    ("odd HexNumber beyond what Length uses", "target.bin 0 0 ABCDE", SAMPLE,
+     "\nHexNumber Error!\n", [], None),
+    ("too few digits", "target.bin 0 3 ABCD", SAMPLE,
+     "\nNeed More HexNumber!\n", [], None),
+    ("Length -1", "target.bin 0 -1 ABCD", SAMPLE,
+     "\nNeed More HexNumber!\n", [], None),
+    ("Length -1073741824", "target.bin 0 -1073741824 AB", SAMPLE,
+     "\nNeed More HexNumber!\n", [], None),
+    ("Length -2147483647 with 2 digits", "target.bin 0 -2147483647 AB",
+     SAMPLE, seeking(0) + "\nDone!\n", [], None),
+    ("Length below -2147483648 saturates", "target.bin 3 -99999999999 ''",
+     SAMPLE, seeking(3) + "\nDone!\n", [], None),
+    ("digits beyond twice Length ignored; fifth word ignored",
+     "target.bin 2 2 0a0B0c extra words", SAMPLE,
+     run_lines(2, [18, 19], [0x0a, 0x0b]), [(2, b"\x0a\x0b")], None),
+    ("Length 0 with empty HexNumber", "target.bin 5 0 ''", SAMPLE,
+     seeking(5) + "\nDone!\n", [], None),
+    ("Length of letters reads 0", "target.bin 5 abc ''", SAMPLE,
+     seeking(5) + "\nDone!\n", [], None),
+    ("Length 2x reads 2", "target.bin 0 2x ffee", SAMPLE,
+     run_lines(0, [16, 17], [0xff, 0xee]), [(0, b"\xff\xee")], None),
+    ("Address 0x100 reads 0", "target.bin 0x100 1 7f", SAMPLE,
+     run_lines(0, [16], [0x7f]), [(0, b"\x7f")], None),
+    ("pairs that are no hex number write 0x00", "target.bin 0 3 0xG11g",
+     SAMPLE, run_lines(0, [16, 17, 18], [0, 0, 0]), [(0, b"\0\0\0")], None),
+    ("address at the end grows the file by one byte", "target.bin 32 1 5a",
+     SAMPLE, run_lines(32, [0], [0x5a]), [(32, b"\x5a")], None),
+    ("range across the end shows 0x0 past it", "target.bin 31 3 a1a2a3",
+     SAMPLE, run_lines(31, [13, 0, 0], [0xa1, 0xa2, 0xa3]),
+     [(31, b"\xa1\xa2\xa3")], None),
+    ("address 4096 far past the end", "target.bin 4096 1 01", SAMPLE,
+     run_lines(4096, [0], [1]), [(4096, b"\x01")], None),
+    ("patch longer than one block", "target.bin 1000 40000 " + BIG_HEX,
+     SAMPLE, run_lines(1000, [0] * 40000, BIG), [(1000, BIG)], None),
+    ("last two bytes below 2 GiB", "target.bin 2147483646 2 0102", SAMPLE,
+     run_lines(2147483646, [0, 0], [1, 2]), [(2147483646, b"\x01\x02")],
+     None),
+    ("negative Address refused", "target.bin -1 1 00", SAMPLE,
+     "\nAddress Out Of Range!\n", [], None),
+    ("negative Address refused with Length 0", "target.bin -5 0 ''", SAMPLE,
+     "\nAddress Out Of Range!\n", [], None),
+    ("offsets past 2147483647 refused", "target.bin 2147483647 2 0102",
+     SAMPLE, "\nAddress Out Of Range!\n", [], None),
+    ("missing file is not created", "missing.bin 0 1 00", None,
+     "\nCan't Open missing.bin!\n", [], None),
+    ("empty path", "'' 0 1 00", None, "\nCan't Open !\n", [], None),
+    ("directory", "folder 0 0 ''", None, "\nCan't Open folder!\n", [],
+     "directory"),
+    ("FIFO refused without blocking", "fifo 0 1 00", None,
+     "\nCan't Open fifo!\n", [], "fifo"),
+    ("flock held elsewhere", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "flock"),
+    ("lockf held elsewhere", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "lockf"),
+    ("read-only file", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "read-only"),
+    ("write past the file-size limit reported", "target.bin 32 4 01020304",
+     SAMPLE, seeking(32) + byte_lines(32, [0, 0], [1, 2])
+     + "(2).Offset 0x22:  [0x0]->[0x3]...\nCan't Write 0x22!\n",
+     [(32, b"\x01\x02")], "size-limit-34"),
+    ("report reader gone: patch still completes",
+     "target.bin 0 40000 " + BIG_HEX, SAMPLE, None, [(0, BIG)], "no-reader"),
+]
+
+POSIX_ONLY = {"fifo", "flock", "lockf", "read-only", "size-limit-34",
+              "no-reader"}
+
+
+def file_faults(path, before, edits):
+    """Compares the target with before plus edits, zeros in any gap. Past
+    the first MiB (a sparse file of 2 GiB) only the edits are read back."""
+    size = max([len(before)] + [off + len(data) for off, data in edits])
+    if os.path.getsize(path) != size:
+        return ["size %d, expected %d" % (os.path.getsize(path), size)]
+    window = min(size, 1 << 20)
+    want = bytearray(before[:window].ljust(window, b"\0"))
+    for off, data in edits:
+        want[off:off + len(data)] = data
+    del want[window:]
+    faults = []
+    with open(path, "rb") as f:
+        if f.read(window) != want:
+            faults.append("bytes differ in the first %d" % window)
+        for off, data in edits:
+            f.seek(off)
+            if f.read(len(data)) != data:
+                faults.append("edit at %d missing" % off)
+    return faults
+
+
+def run_case(command, argv0, windows, case, work):
+    name, words, before, out, edits, setup = case
+    target = os.path.join(work, "target.bin")
+    if before is not None:
+        with open(target, "wb") as f:
+            f.write(before)
+    if setup == "directory":
+        os.mkdir(os.path.join(work, "folder"))
+    if setup == "fifo":
+        os.mkfifo(os.path.join(work, "fifo"))
+    holder = None
+    if setup in ("flock", "lockf"):
+        holder = open(target, "r+b")
+        (fcntl.flock if setup == "flock" else fcntl.lockf)(holder, fcntl.LOCK_EX)
+    names_before = sorted(os.listdir(work))
+
+    def in_child():
+        if setup == "read-only":
+            os.chmod(work, 0o755)
+            os.chmod(target, 0o444)
+            if os.geteuid() == 0:  # root writes anything: be nobody
+                os.setgid(65534)
+                os.setuid(65534)
+        if setup and setup.startswith("size-limit-"):
+            limit = int(setup.rsplit("-", 1)[1])
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    stdout = subprocess.PIPE
+    if setup == "no-reader":
+        read_end, stdout = os.pipe()
+        os.close(read_end)
+    try:
+        done = subprocess.run(command + shlex.split(words), cwd=work,
+                              stdin=subprocess.DEVNULL, stdout=stdout,
+                              stderr=subprocess.PIPE, timeout=60,
+                              preexec_fn=None if windows else in_child)
+    finally:
+        if setup == "no-reader":
+            os.close(stdout)
+        if holder:
+            holder.close()
+
+    faults = []
+    if done.returncode != 0:
+        faults.append("exit status %d" % done.returncode)
+    if done.stderr and not windows:
+        faults.append("standard error: %r" % done.stderr[:200])
+    if out is not None:
+        want = (BANNER + out.replace("{argv0}", argv0)).encode("latin-1")
+        if windows:
+            want = want.replace(b"\n", b"\r\n")
+        if done.stdout != want:
+            faults.append("output:\n%r\nexpected:\n%r"
+                          % (done.stdout[-400:], want[-400:]))
+    grown = sorted(os.listdir(work))
+    if grown != names_before:
+        faults.append("files before %s, after %s" % (names_before, grown))
+    if before is not None:
+        faults += file_faults(target, before, edits)
+    return faults
+
+
+def main():
+    args = sys.argv[1:]
+    windows = args[:1] == ["--wine"]
+    exe = os.path.abspath(args[-1])
+    command = ["wine", exe] if windows else [exe]
+    passed = failed = skipped = 0
+    for case in CASES:
+        if windows and case[5] in POSIX_ONLY:
+            skipped += 1
+            print("skip (POSIX only) %s" % case[0])
+            continue
+        with tempfile.TemporaryDirectory() as work:
+            faults = run_case(command, exe, windows, case, work)
+        if faults:
+            failed += 1
+            print("FAIL %s\n  %s" % (case[0], "\n  ".join(faults)))
+        else:
+            passed += 1
+            print("ok   %s" % case[0])
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
