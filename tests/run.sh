@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# The whole suite: a warning-free build, then one under AddressSanitizer and
-# UndefinedBehaviorSanitizer, each with all its tests.
+# The whole suite: installs what is missing; builds the Windows program; then
+# a warning-free native build, whose tests include the Windows ones under
+# Wine, and one under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-run_build() {
+bash .ci/install-tools
+build() {
 	local dir=$1
 	shift
 	cmake -S . -B "$dir" -DBITMEND_WERROR=ON "$@" >/dev/null
 	cmake --build "$dir" -j 2
-	ctest --test-dir "$dir" --output-on-failure
 }
-run_build build-test
-run_build build-sanitize -DBITMEND_SANITIZE=ON
+build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+	-DCMAKE_BUILD_TYPE=Release
+build build-test -DBITMEND_WINDOWS_BUILD="$PWD/build-windows"
+build build-sanitize -DBITMEND_SANITIZE=ON
+ctest --test-dir build-sanitize --output-on-failure
+ctest --test-dir build-test --output-on-failure
