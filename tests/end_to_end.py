@@ -34,6 +34,7 @@ def run_lines(address, old, new):
 
 BIG = bytes((i * 7) & 0xff for i in range(40000))
 BIG_HEX = BIG.hex()
+LONGEST = (BIG * 2)[:65535].hex()  # 131070 digits: Linux takes 131071
 
 # Each case: name, arguments (shell words; the target is target.bin),
 # target before (None: no file), expected output after the banner (None: not
@@ -112,6 +113,29 @@ CASES = [
      SAMPLE, seeking(32) + byte_lines(32, [0, 0], [1, 2])
      + "(2).Offset 0x22:  [0x0]->[0x3]...\nCan't Write 0x22!\n",
      [(32, b"\x01\x02")], "size-limit-34"),
+    ("file name with spaces", "'my file.bin' 0 1 ff", SAMPLE,
+     run_lines(0, [16], [0xff]), [(0, b"\xff")], "name:my file.bin"),
+    ("file name not in UTF-8", "'caf\udce9.bin' 0 1 ff", SAMPLE,
+     run_lines(0, [16], [0xff]), [(0, b"\xff")], "posix-name:caf\udce9.bin"),
+    ("missing file named in bytes not in UTF-8", "'\udcff\udcfe' 0 1 00",
+     None, "\nCan't Open \udcff\udcfe!\n", [], "posix-only"),
+    ("missing file with a newline in its name", "'two\nlines' 0 1 00", None,
+     "\nCan't Open two\nlines!\n", [], "posix-only"),
+    ("symlink to a directory", "link 0 0 ''", None, "\nCan't Open link!\n",
+     [], "symlink-to-directory"),
+    ("dangling symlink creates nothing", "link 0 1 00", None,
+     "\nCan't Open link!\n", [], "dangling-symlink"),
+    ("/dev/zero", "/dev/zero 0 1 00", None, "\nCan't Open /dev/zero!\n", [],
+     "posix-only"),
+    ("longest path the system takes", "a" * 131071 + " 0 1 00", None,
+     "\nCan't Open " + "a" * 131071 + "!\n", [], "posix-only"),
+    ("longest HexNumber the system takes", "target.bin 3 65535 " + LONGEST,
+     SAMPLE, run_lines(3, list(SAMPLE[3:]) + [0] * (65535 - 29),
+                       bytes.fromhex(LONGEST)),
+     [(3, bytes.fromhex(LONGEST))], "posix-only"),
+    ("HexNumber of bytes 0x80 to 0xff writes zeros",
+     "target.bin 1 2 \udc80\udcff\udcc11", SAMPLE,
+     run_lines(1, [17, 18], [0, 0]), [(1, b"\0\0")], "posix-only"),
     ("report reader gone: patch still completes",
      "target.bin 0 40000 " + BIG_HEX, SAMPLE, None, [(0, BIG)], "no-reader"),
 ]
@@ -119,7 +143,7 @@ CASES = [
 # Locks, FIFOs, privileges, resource limits and signals are POSIX matters;
 # Windows caps a command line at 32767 characters.
 POSIX_ONLY = {"fifo", "flock", "lockf", "read-only", "size-limit-34",
-              "no-reader", "beyond-windows-command-line"}
+              "no-reader", "beyond-windows-command-line", "posix-only"}
 # Wine runs 32-bit programs through qemu-i386 on a kernel without 32-bit
 # support; a small reserved guest space keeps each start to seconds.
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", QEMU_RESERVED_VA="0x81000000")
@@ -149,7 +173,9 @@ def file_faults(path, before, edits):
 
 def run_case(command, argv0, windows, case, work):
     name, words, before, out, edits, setup = case
-    target = os.path.join(work, "target.bin")
+    named = setup and setup.split(":")[0] in ("name", "posix-name")
+    target = os.path.join(work, setup.split(":", 1)[1] if named else
+                          "target.bin")
     if before is not None:
         with open(target, "wb") as f:
             f.write(before)
@@ -157,6 +183,11 @@ def run_case(command, argv0, windows, case, work):
         os.mkdir(os.path.join(work, "folder"))
     if setup == "fifo":
         os.mkfifo(os.path.join(work, "fifo"))
+    if setup == "symlink-to-directory":
+        os.mkdir(os.path.join(work, "folder"))
+        os.symlink("folder", os.path.join(work, "link"))
+    if setup == "dangling-symlink":
+        os.symlink("nowhere.bin", os.path.join(work, "link"))
     if setup == "read-only" and not windows:
         # nobody may not reach the build folder: run a copy from here.
         command = [shutil.copy(command[0], os.path.join(work, "bitmend"))]
@@ -199,7 +230,7 @@ def run_case(command, argv0, windows, case, work):
     if done.stderr and not windows:
         faults.append("standard error: %r" % done.stderr[:200])
     if out is not None:
-        want = (BANNER + out.replace("{argv0}", argv0)).encode("latin-1")
+        want = os.fsencode(BANNER + out.replace("{argv0}", argv0))
         if windows:
             want = want.replace(b"\n", b"\r\n")
         if done.stdout != want:
@@ -227,7 +258,8 @@ def main():
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     passed = failed = skipped = 0
     for case in CASES:
-        if windows and case[5] in POSIX_ONLY:
+        if windows and (case[5] in POSIX_ONLY or
+                        str(case[5]).startswith("posix-name:")):
             skipped += 1
             print("skip (POSIX only) %s" % case[0])
             continue
