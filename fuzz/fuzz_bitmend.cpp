@@ -1,0 +1,209 @@
+// Drives the whole tool with arbitrary argument words against a real file
+// and checks the promises: no byte outside the range is written, the file is
+// neither created nor cut short, and every byte reported OK is in the file.
+// The input is split at NUL bytes into up to eight words.
+#include "bitmend.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+// Past this size writes fail, so failures are fuzzed too and files stay small.
+constexpr off_t size_limit = 1 << 20;
+constexpr size_t original_size = 64;
+static uint8_t original[original_size];
+
+#define CHECK(condition, output)                                              \
+	do {                                                                  \
+		if (!(condition)) {                                           \
+			fprintf(stderr, "broken: %s\noutput:\n%s\n", #condition, \
+			        (output).c_str());                            \
+			abort();                                              \
+		}                                                             \
+	} while (0)
+
+static int model_digit(unsigned char c)
+{
+	const char *digits = "0123456789abcdef";
+	for (int value = 0; value < 16; value++)
+		if (c == digits[value] || (value > 9 && c == digits[value] - 32))
+			return value;
+	return -1;
+}
+
+static int model_pair(const char *pair)
+{
+	int high = model_digit(pair[0]), low = model_digit(pair[1]);
+	return high < 0 || low < 0 ? 0 : high * 16 + low;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+	static char folder[] = "/tmp/bitmend-fuzz-XXXXXX";
+	if (!mkdtemp(folder) || chdir(folder) != 0)
+		abort();
+	struct rlimit limit = {size_limit, size_limit};
+	setrlimit(RLIMIT_FSIZE, &limit);
+	for (size_t i = 0; i < original_size; i++)
+		original[i] = static_cast<uint8_t>(i * 37 + 11);
+	return 0;
+}
+
+static std::string run_captured(int argc, char **argv)
+{
+	int report = memfd_create("report", 0);
+	int saved = dup(STDOUT_FILENO);
+	fflush(stdout);
+	dup2(report, STDOUT_FILENO);
+	bitmend_main(argc, argv);
+	fflush(stdout);
+	dup2(saved, STDOUT_FILENO);
+	close(saved);
+	std::string text(static_cast<size_t>(lseek(report, 0, SEEK_END)), '\0');
+	if (pread(report, &text[0], text.size(), 0) != static_cast<ssize_t>(text.size()))
+		abort();
+	close(report);
+	return text;
+}
+
+static std::vector<uint8_t> read_target()
+{
+	struct stat status;
+	if (stat("t", &status) != 0)
+		abort();
+	std::vector<uint8_t> bytes(static_cast<size_t>(status.st_size));
+	int fd = open("t", O_RDONLY);
+	if (fd < 0 || read(fd, bytes.data(), bytes.size()) != status.st_size)
+		abort();
+	close(fd);
+	return bytes;
+}
+
+static int folder_entries()
+{
+	int count = 0;
+	DIR *dir = opendir(".");
+	while (readdir(dir))
+		count++;
+	closedir(dir);
+	return count;
+}
+
+// Consumes one expected piece of text at the front of rest.
+static bool take(std::string &rest, const std::string &piece)
+{
+	if (rest.compare(0, piece.size(), piece) != 0)
+		return false;
+	rest.erase(0, piece.size());
+	return true;
+}
+
+static std::string format(const char *pattern, unsigned a, unsigned b = 0,
+                          unsigned c = 0, unsigned d = 0)
+{
+	char text[128];
+	snprintf(text, sizeof text, pattern, a, b, c, d);
+	return text;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	std::string input(reinterpret_cast<const char *>(data), size);
+	for (size_t i = 0; i + 1 < size; i++)
+		if (decode_hex_pair(&input[i]) != model_pair(&input[i]))
+			abort();
+
+	std::vector<std::string> words;
+	for (size_t start = 0; size > 0 && start <= size && words.size() < 8;) {
+		size_t end = input.find('\0', start);
+		if (end == std::string::npos)
+			end = size;
+		words.push_back(input.substr(start, end - start));
+		start = end + 1;
+	}
+	// The path names entries of the scratch folder only, never a file elsewhere.
+	if (!words.empty())
+		for (char &c : words[0])
+			if (c == '/')
+				c = '_';
+	std::vector<char *> argv{const_cast<char *>("bitmend")};
+	for (std::string &word : words)
+		argv.push_back(&word[0]);
+	argv.push_back(nullptr);
+	int argc = static_cast<int>(argv.size() - 1);
+
+	int fd = open("t", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	if (fd < 0 || write(fd, original, original_size) != original_size)
+		abort();
+	close(fd);
+	int entries = folder_entries();
+
+	// As the tool's own process does; libFuzzer sets its own handler.
+	signal(SIGXFSZ, SIG_IGN);
+	std::string output = run_captured(argc, argv.data());
+	std::vector<uint8_t> after = read_target();
+	CHECK(folder_entries() == entries, output);
+
+	std::string rest = output;
+	CHECK(take(rest, "Bitmend v1.00") && rest.find('\n') != std::string::npos, output);
+	rest.erase(0, rest.find('\n') + 1);
+	CHECK(rest.find('\n') != std::string::npos && rest[0] != '\n', output);
+	rest.erase(0, rest.find('\n') + 1);
+
+	const std::string refusals[] = {
+		"\nUsage: bitmend InputFile.bin Address Length HexNumber\n",
+		"\nHexNumber Error!\n", "\nNeed More HexNumber!\n",
+		"\nAddress Out Of Range!\n",
+		argc > 1 ? "\nCan't Open " + words[0] + "!\n" : "",
+	};
+	uint32_t patched = 0;
+	int32_t address = 0;
+	bool refused = false;
+	for (const std::string &refusal : refusals)
+		refused = refused || rest == refusal;
+	if (!refused) {
+		CHECK(argc >= 5, output);
+		address = read_decimal32(words[1].c_str());
+		int32_t length = read_decimal32(words[2].c_str());
+		const char *hex = words[3].c_str();
+		CHECK(address >= 0, output);
+		CHECK(take(rest, format("\nSeeking To 0x%x, Patching...\n\n", address)), output);
+		auto offset = [&](uint32_t i) { return static_cast<uint32_t>(address) + i; };
+		auto old_byte = [&](uint32_t i) {
+			return offset(i) < original_size ? original[offset(i)] : 0u;
+		};
+		auto line = [&](uint32_t i) {
+			return format("(%u).Offset 0x%x:  [0x%x]->[0x%x]...", i, offset(i),
+			              old_byte(i), model_pair(hex + 2 * i));
+		};
+		while (length > 0 && patched < static_cast<uint32_t>(length) &&
+		       take(rest, line(patched) + "OK\n"))
+			patched++;
+		bool done = length <= 0 || patched == static_cast<uint32_t>(length);
+		CHECK((done && rest == "\nDone!\n") ||
+		      (done && rest == "\nCan't Close " + words[0] + "!\n") ||
+		      (!done && rest == line(patched) + format("\nCan't Write 0x%x!\n", offset(patched))) ||
+		      (!done && rest == format("\nCan't Read 0x%x!\n", offset(patched))),
+		      output);
+		for (uint32_t i = 0; i < patched; i++)
+			CHECK(offset(i) < after.size() &&
+			      after[offset(i)] == model_pair(hex + 2 * i), output);
+	}
+	size_t reach = patched ? static_cast<size_t>(address) + patched : 0;
+	CHECK(after.size() == (reach > original_size ? reach : original_size), output);
+	for (size_t at = 0; at < after.size(); at++) {
+		bool in_range = patched && at >= static_cast<size_t>(address) && at < reach;
+		if (!in_range)
+			CHECK(after[at] == (at < original_size ? original[at] : 0), output);
+	}
+	return 0;
+}
