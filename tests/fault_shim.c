@@ -1,0 +1,82 @@
+/* Preloaded into the tool by the fault tests: makes one call on the target
+ * file fail or fall short at a chosen byte offset of the file.
+ *   BITMEND_FAULT="CALL ERRNO OFFSET", CALL one of pread, pwrite, close.
+ *   ERRNO 0 makes a short transfer that ends before OFFSET (once); EINTR
+ *   fails once; any other errno fails every call that reaches OFFSET.
+ *   A close fails after closing, as Linux's does. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static char fault_call[16];
+static int fault_errno = -1;
+static long long fault_offset;
+static int fired;
+
+static int armed(const char *call, int fd)
+{
+	if (fault_errno < 0) {
+		const char *spec = getenv("BITMEND_FAULT");
+		fault_errno = 1000;
+		if (spec)
+			sscanf(spec, "%15s %d %lld", fault_call, &fault_errno,
+			       &fault_offset);
+	}
+	return fd > 2 && strcmp(call, fault_call) == 0 &&
+	       !(fired && (fault_errno == 0 || fault_errno == EINTR));
+}
+
+typedef ssize_t (*transfer)(int, void *, size_t, off_t);
+
+static ssize_t faulty(const char *call, int fd, void *buf, size_t count,
+                      off_t offset)
+{
+	transfer real;
+	*(void **)&real = dlsym(RTLD_NEXT, call); /* as POSIX advises */
+	if (!armed(call, fd) || fault_offset < offset ||
+	    fault_offset >= offset + (off_t)count)
+		return real(fd, buf, count, offset);
+	if (fault_offset > offset)
+		return real(fd, buf, (size_t)(fault_offset - offset), offset);
+	fired = 1;
+	if (fault_errno == 0)
+		return real(fd, buf, 1, offset);
+	errno = fault_errno;
+	return -1;
+}
+
+ssize_t pread(int fd, void *buf, size_t count, off_t offset)
+{
+	return faulty("pread", fd, buf, count, offset);
+}
+
+ssize_t pwrite(int fd, const void *buf, size_t count, off_t offset)
+{
+	return faulty("pwrite", fd, (void *)buf, count, offset);
+}
+
+ssize_t pread64(int fd, void *buf, size_t count, off_t offset)
+{
+	return faulty("pread", fd, buf, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void *buf, size_t count, off_t offset)
+{
+	return faulty("pwrite", fd, (void *)buf, count, offset);
+}
+
+int close(int fd)
+{
+	int (*real)(int);
+	*(void **)&real = dlsym(RTLD_NEXT, "close");
+	int closed = real(fd);
+	if (closed != 0 || !armed("close", fd))
+		return closed;
+	fired = 1;
+	errno = fault_errno;
+	return -1;
+}
