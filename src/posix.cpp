@@ -15,8 +15,10 @@ void prepare_process()
 	// halfway; the failed write is reported instead.
 	signal(SIGPIPE, SIG_IGN);
 	signal(SIGXFSZ, SIG_IGN);
+	// The C library may ignore the size unless given the buffer itself.
+	static char report_buffer[1 << 16];
 	if (!isatty(STDOUT_FILENO))
-		setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+		setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
 }
 
 // Both lock families that other programs use: flock(2) and POSIX record

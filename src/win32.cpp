@@ -7,8 +7,10 @@
 
 void prepare_process()
 {
+	// The C library may ignore the size unless given the buffer itself.
+	static char report_buffer[1 << 16];
 	if (!_isatty(_fileno(stdout)))
-		setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+		setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
 }
 
 target_file open_exclusive(const char *path)
