@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""The man page lints clean, and every message the tool can print stands in
+it, with the printf conversions as words in italics.
+
+usage: man_page.py SRC_FOLDER
+"""
+import glob
+import os
+import re
+import subprocess
+import sys
+
+
+def printed_lines(src):
+    """Each line of each printf format in the sources."""
+    lines = set()
+    for path in glob.glob(os.path.join(src, "*.cpp")):
+        text = open(path).read()
+        for call in re.finditer(r'printf\(((?:\s*"(?:[^"\\]|\\.)*")+)', text):
+            fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', call.group(1)))
+            fmt = fmt.replace("\\n", "\n").replace("\\'", "'")
+            lines.update(line for line in fmt.split("\n") if line)
+    return lines
+
+
+def main():
+    src = sys.argv[1]
+    page = os.path.join(src, "bitmend.1")
+    faults = []
+    lint = subprocess.run(["mandoc", "-Tlint", "-Wwarning", page],
+                          capture_output=True, text=True)
+    if lint.returncode or lint.stdout or lint.stderr:
+        faults.append("mandoc -Tlint: %s%s" % (lint.stdout, lint.stderr))
+    groff = subprocess.run(["groff", "-mandoc", "-ww", "-z", page],
+                           capture_output=True, text=True)
+    if groff.returncode or groff.stderr:
+        faults.append("groff -ww: %s" % groff.stderr)
+    rendered = subprocess.run(["mandoc", "-Tascii", "-Owidth=200", page],
+                              capture_output=True, text=True).stdout
+    rendered = re.sub(r".\x08", "", rendered)  # overstrike for bold, italics
+    lines = printed_lines(src)
+    for line in sorted(lines):
+        pattern = re.sub(r"%[sdux]", "[a-z]+", "".join(
+            part if part in ("%s", "%d", "%u", "%x") else re.escape(part)
+            for part in re.split(r"(%[sdux])", line)))
+        if not re.search(pattern, rendered):
+            faults.append("not in the man page: %r" % line)
+    if len(lines) < 12:
+        faults.append("found only %d message lines in the sources" % len(lines))
+    for fault in faults:
+        print("FAIL " + fault)
+    print("%d passed, %d failed" % (len(lines) + 2 - len(faults), len(faults)))
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
