@@ -21,6 +21,7 @@
 constexpr off_t size_limit = 1 << 20;
 constexpr size_t original_size = 64;
 static uint8_t original[original_size];
+static int home_folder, scratch_folder;
 
 #define CHECK(condition, output)                                              \
 	do {                                                                  \
@@ -49,8 +50,10 @@ static int model_pair(const char *pair)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	static char folder[] = "/tmp/bitmend-fuzz-XXXXXX";
-	if (!mkdtemp(folder) || chdir(folder) != 0)
+	if (!mkdtemp(folder))
 		abort();
+	home_folder = open(".", O_RDONLY | O_DIRECTORY);
+	scratch_folder = open(folder, O_RDONLY | O_DIRECTORY);
 	struct rlimit limit = {size_limit, size_limit};
 	setrlimit(RLIMIT_FSIZE, &limit);
 	for (size_t i = 0; i < original_size; i++)
@@ -141,6 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	argv.push_back(nullptr);
 	int argc = static_cast<int>(argv.size() - 1);
 
+	// Paths in the words are the scratch folder's; libFuzzer's are not.
+	if (fchdir(scratch_folder) != 0)
+		abort();
 	int fd = open("t", O_WRONLY | O_CREAT | O_TRUNC, 0644);
 	if (fd < 0 || write(fd, original, original_size) != original_size)
 		abort();
@@ -152,6 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::string output = run_captured(argc, argv.data());
 	std::vector<uint8_t> after = read_target();
 	CHECK(folder_entries() == entries, output);
+	if (fchdir(home_folder) != 0)
+		abort();
 
 	std::string rest = output;
 	CHECK(take(rest, "Bitmend v1.00") && rest.find('\n') != std::string::npos, output);

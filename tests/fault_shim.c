@@ -20,10 +20,10 @@ static int fired;
 static int armed(const char *call, int fd)
 {
 	if (fault_errno < 0) {
-		const char *spec = getenv("BITMEND_FAULT");
+		const char *setting = getenv("BITMEND_FAULT");
 		fault_errno = 1000;
-		if (spec)
-			sscanf(spec, "%15s %d %lld", fault_call, &fault_errno,
+		if (setting)
+			sscanf(setting, "%15s %d %lld", fault_call, &fault_errno,
 			       &fault_offset);
 	}
 	return fd > 2 && strcmp(call, fault_call) == 0 &&
