@@ -70,3 +70,17 @@ TEST(HasEnoughHex, AroundTheWrapOfTwiceLength)
 		EXPECT_EQ(has_enough_hex(c.count, c.length), c.enough)
 			<< "count " << c.count << " length " << c.length;
 }
+
+TEST(EntryRoutine, UsageWithoutAProgramName)
+{
+	// execve may pass no words at all; word 0 is then a null pointer.
+	char *no_words[] = {nullptr};
+	testing::internal::CaptureStdout();
+	int status = bitmend_main(0, no_words);
+	std::string output = testing::internal::GetCapturedStdout();
+	EXPECT_EQ(status, 0);
+	EXPECT_NE(output.find("\nUsage: bitmend InputFile.bin Address Length "
+	                      "HexNumber\n"),
+	          std::string::npos)
+		<< output;
+}
