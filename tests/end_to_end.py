@@ -149,6 +149,14 @@ POSIX_ONLY = {"fifo", "flock", "lockf", "read-only", "size-limit-34",
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", QEMU_RESERVED_VA="0x81000000")
 
 
+def start_wine():
+    """Keeps one Wine server up across the runs; its first start, which may
+    also build the Wine prefix, is no run's business."""
+    subprocess.run(["wineserver", "-p", "60"], env=WINE_ENV)  # one may be up
+    subprocess.run(["wineboot", "-i"], env=WINE_ENV, timeout=900,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def file_faults(path, before, edits):
     """Compares the target with before plus edits, zeros in any gap. Past
     the first MiB (a sparse file of 2 GiB) only the edits are read back."""
@@ -251,11 +259,7 @@ def main():
     command = ["wine", exe] if windows else [exe]
     argv0 = "Z:" + exe.replace("/", "\\") if windows else exe
     if windows:
-        # Keep one Wine server up across the cases; its first start, which
-        # may also build the Wine prefix, is not a case's business.
-        subprocess.run(["wineserver", "-p", "60"], env=WINE_ENV)  # one may be up
-        subprocess.run(["wineboot", "-i"], env=WINE_ENV, timeout=900,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        start_wine()
     passed = failed = skipped = 0
     for case in CASES:
         if windows and (case[5] in POSIX_ONLY or

@@ -11,7 +11,8 @@ import subprocess
 import sys
 import tempfile
 
-WINE_ENV = dict(os.environ, WINEDEBUG="-all", QEMU_RESERVED_VA="0x81000000")
+from end_to_end import WINE_ENV, start_wine
+
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "user32.dll",
                "advapi32.dll"}
 
@@ -127,7 +128,7 @@ def main():
     build = os.path.abspath(sys.argv[1])
     exe = os.path.join(build, "bitmend.exe")
     probe = os.path.join(build, "tests", "share_probe.exe")
-    subprocess.run(["wineserver", "-p", "60"], env=WINE_ENV)  # one may be up
+    start_wine()
     checks = [check_header, check_imports, check_version, check_manifest]
     sharing = [check_held_elsewhere, check_held_by_tool]
     passed = failed = 0
