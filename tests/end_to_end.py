@@ -4,6 +4,7 @@
 usage: end_to_end.py BITMEND          (native build)
        end_to_end.py --wine BITMEND.EXE   (Windows build; CR LF expected)
 """
+import contextlib
 import fcntl
 import os
 import resource
@@ -149,12 +150,22 @@ POSIX_ONLY = {"fifo", "flock", "lockf", "read-only", "size-limit-34",
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", QEMU_RESERVED_VA="0x81000000")
 
 
-def start_wine():
-    """Keeps one Wine server up across the runs; its first start, which may
-    also build the Wine prefix, is no run's business."""
-    subprocess.run(["wineserver", "-p", "60"], env=WINE_ENV)  # one may be up
-    subprocess.run(["wineboot", "-i"], env=WINE_ENV, timeout=900,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+@contextlib.contextmanager
+def wine_server(windows_build):
+    """Runs the body with a Wine server of the tests' own, in a prefix beside
+    the Windows build. It stays up with its services throughout, so that no
+    run's wine starts them holding that run's output pipes, and is stopped
+    at the end, so that nothing is left holding the test runner's."""
+    WINE_ENV["WINEPREFIX"] = os.path.join(windows_build, "wine-prefix")
+    os.makedirs(WINE_ENV["WINEPREFIX"], exist_ok=True)
+    quiet = dict(env=WINE_ENV, stdin=subprocess.DEVNULL,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "--persistent"], **quiet)
+    try:
+        subprocess.run(["wineboot", "--init"], timeout=900, **quiet)
+        yield
+    finally:
+        subprocess.run(["wineserver", "--kill"], **quiet)
 
 
 def file_faults(path, before, edits):
@@ -258,24 +269,24 @@ def main():
     exe = os.path.abspath(args[-1])
     command = ["wine", exe] if windows else [exe]
     argv0 = "Z:" + exe.replace("/", "\\") if windows else exe
-    if windows:
-        start_wine()
-    passed = failed = skipped = 0
-    for case in CASES:
-        if windows and (case[5] in POSIX_ONLY or
-                        str(case[5]).startswith("posix-name:")):
-            skipped += 1
-            print("skip (POSIX only) %s" % case[0])
-            continue
-        with tempfile.TemporaryDirectory() as work:
-            faults = run_case(command, argv0, windows, case, work)
-        if faults:
-            failed += 1
-            print("FAIL %s\n  %s" % (case[0], "\n  ".join(faults)))
-        else:
-            passed += 1
-            print("ok   %s" % case[0])
-    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
+    with (wine_server(os.path.dirname(exe)) if windows
+          else contextlib.nullcontext()):
+        passed = failed = skipped = 0
+        for case in CASES:
+            if windows and (case[5] in POSIX_ONLY or
+                            str(case[5]).startswith("posix-name:")):
+                skipped += 1
+                print("skip (POSIX only) %s" % case[0])
+                continue
+            with tempfile.TemporaryDirectory() as work:
+                faults = run_case(command, argv0, windows, case, work)
+            if faults:
+                failed += 1
+                print("FAIL %s\n  %s" % (case[0], "\n  ".join(faults)))
+            else:
+                passed += 1
+                print("ok   %s" % case[0])
+        print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 1 if failed else 0
 
 

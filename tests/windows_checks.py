@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-from end_to_end import WINE_ENV, start_wine
+from end_to_end import WINE_ENV, wine_server
 
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "user32.dll",
                "advapi32.dll"}
@@ -128,21 +128,21 @@ def main():
     build = os.path.abspath(sys.argv[1])
     exe = os.path.join(build, "bitmend.exe")
     probe = os.path.join(build, "tests", "share_probe.exe")
-    start_wine()
-    checks = [check_header, check_imports, check_version, check_manifest]
-    sharing = [check_held_elsewhere, check_held_by_tool]
-    passed = failed = 0
-    for check in checks + sharing:
-        with tempfile.TemporaryDirectory() as work:
-            faults = (check(exe, probe, work) if check in sharing
-                      else check(exe))
-        if faults:
-            failed += 1
-            print("FAIL %s\n  %s" % (check.__name__, "\n  ".join(faults)))
-        else:
-            passed += 1
-            print("ok   %s" % check.__name__)
-    print("%d passed, %d failed" % (passed, failed))
+    with wine_server(build):
+        checks = [check_header, check_imports, check_version, check_manifest]
+        sharing = [check_held_elsewhere, check_held_by_tool]
+        passed = failed = 0
+        for check in checks + sharing:
+            with tempfile.TemporaryDirectory() as work:
+                faults = (check(exe, probe, work) if check in sharing
+                          else check(exe))
+            if faults:
+                failed += 1
+                print("FAIL %s\n  %s" % (check.__name__, "\n  ".join(faults)))
+            else:
+                passed += 1
+                print("ok   %s" % check.__name__)
+        print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 
 
