@@ -1,7 +1,6 @@
 // The entry routine: banner, argument checks, one patch run.
 #include "bitmend.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,26 +22,32 @@ bool has_enough_hex(size_t hex_count, int32_t length)
 	return hex_count >= needed;
 }
 
-int bitmend_main(int argc, char *argv[])
+static void check_and_run(int argc, char *argv[])
 {
-	printf("Bitmend v1.00 - patch bytes of a file in place\n"
+	report("Bitmend v1.00 - patch bytes of a file in place\n"
 	       "Writes Length bytes at decimal Address, two hex digits a byte\n");
 	if (argc < 5) {
-		printf("\nUsage: %s InputFile.bin Address Length HexNumber\n",
+		report("\nUsage: %s InputFile.bin Address Length HexNumber\n",
 		       argc > 0 && argv[0] ? argv[0] : "bitmend");
-		return 0;
+		return;
 	}
 	size_t hex_count = strlen(argv[4]);
 	if (hex_count % 2 != 0) {
-		printf("\nHexNumber Error!\n");
-		return 0;
+		report("\nHexNumber Error!\n");
+		return;
 	}
 	int32_t length = read_decimal32(argv[3]);
 	if (!has_enough_hex(hex_count, length)) {
-		printf("\nNeed More HexNumber!\n");
-		return 0;
+		report("\nNeed More HexNumber!\n");
+		return;
 	}
 	int32_t address = read_decimal32(argv[2]);
 	run_patch(argv[1], address, length, argv[4]);
+}
+
+int bitmend_main(int argc, char *argv[])
+{
+	check_and_run(argc, argv);
+	flush_report();
 	return 0;
 }

@@ -26,15 +26,32 @@ uint8_t decode_hex_pair(const char *pair);
 void run_patch(const char *path, int32_t address, int32_t length,
                const char *hex);
 
-// The platform file layer. A target file is held for exclusive use from
+// The report, gathered in a block buffer. A format holds at most one
+// conversion: %s for text, %d or %x for a number.
+void report(const char *format);
+void report(const char *format, const char *text);
+void report(const char *format, uint32_t number);
+// "(index).Offset 0xoffset:  [0xold]->[0xnew]...", then "OK\n" if ok.
+void report_byte(uint32_t index, uint32_t offset, uint8_t old_byte,
+                 uint8_t new_byte, bool ok);
+// Hands everything gathered so far to standard output.
+void flush_report();
+
+// The platform layer. A target file is held for exclusive use from
 // open_exclusive to close_target.
 using target_file = intptr_t;
 constexpr target_file no_target = -1;
 
-// Sets up standard output and signals so that a patch always runs to its end.
+// Before anything else: makes the standard descriptors and signals safe for
+// a patch that must run to its end.
 void prepare_process();
-// Opens an existing regular file for reading and writing, never creating or
-// truncating it; no_target when it cannot be had for exclusive use.
+// From the open until the report is out, signals and console events that
+// would end the process wait, so that no patched byte loses its line.
+void hold_interruptions();
+void release_interruptions();
+// Opens an existing regular file on a real file system for reading and
+// writing, never creating or truncating it; no_target when it cannot be had
+// for exclusive use.
 target_file open_exclusive(const char *path);
 // Each sets *done to the bytes moved before it stopped. A read that stops
 // early at the end of the file succeeds; any other shortfall fails.
@@ -42,6 +59,11 @@ bool read_at(target_file file, int32_t offset, uint8_t *bytes, uint32_t count,
              uint32_t *done);
 bool write_at(target_file file, int32_t offset, const uint8_t *bytes,
               uint32_t count, uint32_t *done);
+// Puts the written bytes on the storage device.
+bool flush_target(target_file file);
 bool close_target(target_file file);
+// Writes all of text to standard output, waiting as long as it must; a
+// report that cannot be written is dropped, and the patch goes on.
+void write_report(const char *text, size_t count);
 
 #endif

@@ -1,10 +1,9 @@
 // The patch run: read the old bytes, write the new ones, report each byte.
 #include "bitmend.h"
 
-#include <cstdio>
-
 // Bytes moved per positioned read and write: few system calls for a long
-// patch, a small fixed buffer for any length.
+// patch, a small fixed buffer for any length, and at most this many bytes
+// in the file whose lines a kill could still lose.
 constexpr uint32_t chunk_size = 32768;
 
 // Offsets reach 2147483647 at most, so the last byte of a run may lie there
@@ -16,16 +15,9 @@ static bool offsets_in_range(int32_t address, int32_t length)
 	return length <= 0 || int64_t{address} + length <= int64_t{INT32_MAX} + 1;
 }
 
-static void print_byte_line(uint32_t index, uint32_t offset, uint8_t old_byte,
-                            uint8_t new_byte)
-{
-	printf("(%u).Offset 0x%x:  [0x%x]->[0x%x]...", index, offset,
-	       unsigned{old_byte}, unsigned{new_byte});
-}
-
 // Patches count bytes from offset, whose first byte is number first_index
 // of the run. Every byte reported OK has been handed to the system before
-// its line is printed. Returns false after reporting a failure.
+// its line is gathered. Returns false after reporting a failure.
 static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
                         uint32_t count, const char *hex)
 {
@@ -40,40 +32,36 @@ static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
 	for (uint32_t i = 0; i < patch_count; i++)
 		new_bytes[i] = decode_hex_pair(hex + 2 * size_t{i});
 
+	// The lines of the bytes already written go out before more are written.
+	flush_report();
 	uint32_t written = 0;
 	bool write_ok = write_at(file, static_cast<int32_t>(offset), new_bytes,
 	                         patch_count, &written);
-	for (uint32_t i = 0; i < written; i++) {
-		print_byte_line(first_index + i, offset + i, old_bytes[i],
-		                new_bytes[i]);
-		printf("OK\n");
-	}
+	for (uint32_t i = 0; i < written; i++)
+		report_byte(first_index + i, offset + i, old_bytes[i], new_bytes[i],
+		            true);
 	if (!write_ok) {
-		print_byte_line(first_index + written, offset + written,
-		                old_bytes[written], new_bytes[written]);
-		printf("\nCan't Write 0x%x!\n", offset + written);
+		report_byte(first_index + written, offset + written,
+		            old_bytes[written], new_bytes[written], false);
+		report("\nCan't Write 0x%x!\n", offset + written);
 		return false;
 	}
 	if (!read_ok) {
-		printf("\nCan't Read 0x%x!\n", offset + read_count);
+		report("\nCan't Read 0x%x!\n", offset + read_count);
 		return false;
 	}
 	return true;
 }
 
-void run_patch(const char *path, int32_t address, int32_t length,
-               const char *hex)
+static void patch_file(const char *path, int32_t address, int32_t length,
+                       const char *hex)
 {
-	if (!offsets_in_range(address, length)) {
-		printf("\nAddress Out Of Range!\n");
-		return;
-	}
 	target_file file = open_exclusive(path);
 	if (file == no_target) {
-		printf("\nCan't Open %s!\n", path);
+		report("\nCan't Open %s!\n", path);
 		return;
 	}
-	printf("\nSeeking To 0x%x, Patching...\n\n", static_cast<uint32_t>(address));
+	report("\nSeeking To 0x%x, Patching...\n\n", static_cast<uint32_t>(address));
 
 	bool patched = true;
 	uint32_t total = length > 0 ? static_cast<uint32_t>(length) : 0;
@@ -82,12 +70,31 @@ void run_patch(const char *path, int32_t address, int32_t length,
 		patched = patch_chunk(file, static_cast<uint32_t>(address) + done,
 		                      done, count, hex + 2 * size_t{done});
 	}
+	// What was written before a failure is worth keeping too.
+	bool flushed = flush_target(file);
 	bool closed = close_target(file);
 	if (!patched)
 		return;
-	if (!closed) {
-		printf("\nCan't Close %s!\n", path);
+	if (!flushed) {
+		report("\nCan't Flush %s!\n", path);
 		return;
 	}
-	printf("\nDone!\n");
+	if (!closed) {
+		report("\nCan't Close %s!\n", path);
+		return;
+	}
+	report("\nDone!\n");
+}
+
+void run_patch(const char *path, int32_t address, int32_t length,
+               const char *hex)
+{
+	if (!offsets_in_range(address, length)) {
+		report("\nAddress Out Of Range!\n");
+		return;
+	}
+	hold_interruptions();
+	patch_file(path, address, length, hex);
+	flush_report();
+	release_interruptions();
 }

@@ -5,7 +5,9 @@ usage: end_to_end.py BITMEND          (native build)
        end_to_end.py --wine BITMEND.EXE   (Windows build; CR LF expected)
 """
 import contextlib
+import ctypes
 import fcntl
+import mmap
 import os
 import resource
 import shlex
@@ -13,6 +15,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 BANNER = ("Bitmend v1.00 - patch bytes of a file in place\n"
           "Writes Length bytes at decimal Address, two hex digits a byte\n")
@@ -104,10 +108,38 @@ CASES = [
      "directory"),
     ("FIFO refused without blocking", "fifo 0 1 00", None,
      "\nCan't Open fifo!\n", [], "fifo"),
-    ("flock held elsewhere", "target.bin 0 1 00", SAMPLE,
-     "\nCan't Open target.bin!\n", [], "flock"),
-    ("lockf held elsewhere", "target.bin 0 1 00", SAMPLE,
-     "\nCan't Open target.bin!\n", [], "lockf"),
+    ("flock held elsewhere, no lease to be had", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "flock+other-owner"),
+    ("lockf held elsewhere, no lease to be had", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "lockf+other-owner"),
+    ("held open for reading without a lock", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "held-read"),
+    ("held open for writing without a lock", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "held-write"),
+    ("mapped, its descriptor closed", "target.bin 0 1 00", SAMPLE,
+     "\nCan't Open target.bin!\n", [], "mapped"),
+    ("another owner's file patches on the locks alone", "target.bin 0 1 ff",
+     SAMPLE, run_lines(0, [16], [0xff]), [(0, b"\xff")], "other-owner"),
+    ("without /proc the path is opened again", "target.bin 16 2 ABcd",
+     SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
+     "no-proc"),
+    ("kernel pseudo-file refused", "/proc/self/oom_score_adj 6 3 353030",
+     None, "\nCan't Open /proc/self/oom_score_adj!\n", [], "posix-only"),
+    ("the file flushed to storage before Done!", "target.bin 16 2 ABcd",
+     SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
+     "strace-flush"),
+    ("standard output closed: no report in the file",
+     "target.bin 3000 3000 " + "42" * 3000, b"A" * 4096, None,
+     [(3000, b"B" * 3000)], "closed-stdout"),
+    ("standard output and error closed", "target.bin 3000 3000 " + "42" * 3000,
+     b"A" * 4096, None, [(3000, b"B" * 3000)], "closed-stdout+closed-stderr"),
+    ("standard output appends to the target: refused, no report in it",
+     "target.bin 0 1 ff", SAMPLE, None, [], "stdout-is-target"),
+    ("non-blocking report pipe read slowly", "target.bin 0 40000 " + BIG_HEX,
+     SAMPLE, run_lines(0, list(SAMPLE) + [0] * (40000 - 32), BIG),
+     [(0, BIG)], "nonblocking-slow-reader"),
+    ("report to /dev/full: patch still completes", "target.bin 0 1 ff",
+     SAMPLE, None, [(0, b"\xff")], "dev-full"),
     ("read-only file", "target.bin 0 1 00", SAMPLE,
      "\nCan't Open target.bin!\n", [], "read-only"),
     ("write past the file-size limit reported", "target.bin 32 4 01020304",
@@ -143,8 +175,12 @@ CASES = [
 
 # Locks, FIFOs, privileges, resource limits and signals are POSIX matters;
 # Windows caps a command line at 32767 characters.
+# Wine's share modes do not see Linux processes.
 POSIX_ONLY = {"fifo", "flock", "lockf", "read-only", "size-limit-34",
-              "no-reader", "beyond-windows-command-line", "posix-only"}
+              "no-reader", "beyond-windows-command-line", "posix-only",
+              "other-owner", "held-read", "held-write", "mapped", "no-proc",
+              "strace-flush", "closed-stdout", "closed-stderr", "stdout-is-target",
+              "nonblocking-slow-reader", "dev-full"}
 # Wine runs 32-bit programs through qemu-i386 on a kernel without 32-bit
 # support; a small reserved guest space keeps each start to seconds.
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", QEMU_RESERVED_VA="0x81000000")
@@ -190,47 +226,113 @@ def file_faults(path, before, edits):
     return faults
 
 
+def map_file(path, size):
+    """Maps path and closes its descriptor: only the mapping holds it."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                          ctypes.c_int, ctypes.c_int, ctypes.c_long]
+    fd = os.open(path, os.O_RDONLY)
+    address = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
+    os.close(fd)
+    return lambda: libc.munmap(ctypes.c_void_p(address), size)
+
+
+def slow_reader(read_end, chunks):
+    """Reads a pipe a little at a time until its end."""
+    def read():
+        while True:
+            chunk = os.read(read_end, 4096)
+            if not chunk:
+                return
+            chunks.append(chunk)
+            time.sleep(0.0005)
+    reader = threading.Thread(target=read)
+    reader.start()
+    return reader
+
+
+def flushed_before_done(trace):
+    """strace's lines: fdatasync of the target succeeds before Done! leaves."""
+    lines = open(trace).read().splitlines()
+    synced = [i for i, line in enumerate(lines)
+              if line.startswith("fdatasync(") and line.endswith("= 0")]
+    done = [i for i, line in enumerate(lines) if "Done!" in line]
+    return bool(synced and done and synced[0] < done[0])
+
+
 def run_case(command, argv0, windows, case, work):
     name, words, before, out, edits, setup = case
-    named = setup and setup.split(":")[0] in ("name", "posix-name")
-    target = os.path.join(work, setup.split(":", 1)[1] if named else
-                          "target.bin")
+    flags = setup.split("+") if setup else []
+    named = [f.split(":", 1)[1] for f in flags
+             if f.startswith(("name:", "posix-name:"))]
+    target = os.path.join(work, named[0] if named else "target.bin")
     if before is not None:
         with open(target, "wb") as f:
             f.write(before)
-    if setup == "directory":
+    if "directory" in flags:
         os.mkdir(os.path.join(work, "folder"))
-    if setup == "fifo":
+    if "fifo" in flags:
         os.mkfifo(os.path.join(work, "fifo"))
-    if setup == "symlink-to-directory":
+    if "symlink-to-directory" in flags:
         os.mkdir(os.path.join(work, "folder"))
         os.symlink("folder", os.path.join(work, "link"))
-    if setup == "dangling-symlink":
+    if "dangling-symlink" in flags:
         os.symlink("nowhere.bin", os.path.join(work, "link"))
-    if setup == "read-only" and not windows:
+    unprivileged = {"read-only", "other-owner"} & set(flags) and not windows
+    if unprivileged:
         # nobody may not reach the build folder: run a copy from here.
         command = [shutil.copy(command[0], os.path.join(work, "bitmend"))]
-    holder = None
-    if setup in ("flock", "lockf"):
-        holder = open(target, "r+b")
-        (fcntl.flock if setup == "flock" else fcntl.lockf)(holder, fcntl.LOCK_EX)
+    if "no-proc" in flags:
+        command = ["unshare", "-m", "sh", "-c",
+                   'mount -t tmpfs none /proc && exec "$0" "$@"'] + command
+    trace = os.path.join(os.path.dirname(work), os.path.basename(work) + ".trace")
+    if "strace-flush" in flags:
+        command = ["strace", "-qq", "-s", "99", "-e", "trace=fdatasync,write",
+                   "-o", trace] + command
+    holder = unmap = None
+    if {"flock", "lockf", "held-read", "held-write"} & set(flags):
+        holder = open(target, "rb" if "held-read" in flags else "r+b")
+    if "flock" in flags:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+    if "lockf" in flags:
+        fcntl.lockf(holder, fcntl.LOCK_EX)
+    if "mapped" in flags:
+        unmap = map_file(target, len(before))
     names_before = sorted(os.listdir(work))
 
     def in_child():
-        if setup == "read-only":
-            os.chmod(work, 0o755)
+        if "read-only" in flags:
             os.chmod(target, 0o444)
+        if "other-owner" in flags:
+            os.chmod(target, 0o666)
+        if unprivileged:
+            os.chmod(work, 0o755)
             if os.geteuid() == 0:  # root writes anything: be nobody
                 os.setgid(65534)
                 os.setuid(65534)
-        if setup and setup.startswith("size-limit-"):
-            limit = int(setup.rsplit("-", 1)[1])
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        for flag in flags:
+            if flag.startswith("size-limit-"):
+                limit = int(flag.rsplit("-", 1)[1])
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        for fd, flag in enumerate(("closed-stdin", "closed-stdout",
+                                   "closed-stderr")):
+            if flag in flags:
+                os.close(fd)
 
-    stdout = subprocess.PIPE
-    if setup == "no-reader":
+    stdout, chunks, reader = subprocess.PIPE, None, None
+    if "no-reader" in flags:
         read_end, stdout = os.pipe()
         os.close(read_end)
+    if "nonblocking-slow-reader" in flags:
+        read_end, stdout = os.pipe()
+        os.set_blocking(stdout, False)
+        chunks = []
+        reader = slow_reader(read_end, chunks)
+    if "dev-full" in flags:
+        stdout = os.open("/dev/full", os.O_WRONLY)
+    if "stdout-is-target" in flags:
+        stdout = os.open(target, os.O_WRONLY | os.O_APPEND)
     try:
         done = subprocess.run(command + shlex.split(words), cwd=work,
                               stdin=subprocess.DEVNULL, stdout=stdout,
@@ -238,10 +340,17 @@ def run_case(command, argv0, windows, case, work):
                               env=WINE_ENV if windows else None,
                               preexec_fn=None if windows else in_child)
     finally:
-        if setup == "no-reader":
+        if stdout != subprocess.PIPE:
             os.close(stdout)
+        if reader:
+            reader.join()
+            os.close(read_end)
         if holder:
             holder.close()
+        if unmap:
+            unmap()
+    if chunks is not None:
+        done.stdout = b"".join(chunks)
 
     faults = []
     if done.returncode != 0:
@@ -255,6 +364,10 @@ def run_case(command, argv0, windows, case, work):
         if done.stdout != want:
             faults.append("output:\n%r\nexpected:\n%r"
                           % (done.stdout[-400:], want[-400:]))
+    if "strace-flush" in flags:
+        if not flushed_before_done(trace):
+            faults.append("no fdatasync before Done!")
+        os.remove(trace)
     grown = sorted(os.listdir(work))
     if grown != names_before:
         faults.append("files before %s, after %s" % (names_before, grown))
@@ -273,8 +386,10 @@ def main():
           else contextlib.nullcontext()):
         passed = failed = skipped = 0
         for case in CASES:
-            if windows and (case[5] in POSIX_ONLY or
-                            str(case[5]).startswith("posix-name:")):
+            flags = case[5].split("+") if case[5] else []
+            if windows and any(flag in POSIX_ONLY or
+                               flag.startswith("posix-name:")
+                               for flag in flags):
                 skipped += 1
                 print("skip (POSIX only) %s" % case[0])
                 continue

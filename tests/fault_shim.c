@@ -1,9 +1,10 @@
 /* Preloaded into the tool by the fault tests: makes one call on the target
  * file fail or fall short at a chosen byte offset of the file.
- *   BITMEND_FAULT="CALL ERRNO OFFSET", CALL one of pread, pwrite, close.
- *   ERRNO 0 makes a short transfer that ends before OFFSET (once); EINTR
- *   fails once; any other errno fails every call that reaches OFFSET.
- *   A close fails after closing, as Linux's does. */
+ *   BITMEND_FAULT="CALL ERRNO OFFSET", CALL one of pread, pwrite, fdatasync,
+ *   close. ERRNO 0 makes a short transfer that ends before OFFSET (once);
+ *   EINTR fails once; any other errno fails every call that reaches OFFSET.
+ *   fdatasync and close fail only on the file read and written; a close
+ *   fails after closing, as Linux's does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -16,6 +17,7 @@ static char fault_call[16];
 static int fault_errno = -1;
 static long long fault_offset;
 static int fired;
+static int target_fd = -1;
 
 static int armed(const char *call, int fd)
 {
@@ -37,6 +39,7 @@ static ssize_t faulty(const char *call, int fd, void *buf, size_t count,
 {
 	transfer real;
 	*(void **)&real = dlsym(RTLD_NEXT, call); /* as POSIX advises */
+	target_fd = fd;
 	if (!armed(call, fd) || fault_offset < offset ||
 	    fault_offset >= offset + (off_t)count)
 		return real(fd, buf, count, offset);
@@ -69,12 +72,23 @@ ssize_t pwrite64(int fd, const void *buf, size_t count, off_t offset)
 	return faulty("pwrite", fd, (void *)buf, count, offset);
 }
 
+int fdatasync(int fd)
+{
+	int (*real)(int);
+	*(void **)&real = dlsym(RTLD_NEXT, "fdatasync");
+	if (fd != target_fd || !armed("fdatasync", fd))
+		return real(fd);
+	fired = 1;
+	errno = fault_errno;
+	return -1;
+}
+
 int close(int fd)
 {
 	int (*real)(int);
 	*(void **)&real = dlsym(RTLD_NEXT, "close");
 	int closed = real(fd);
-	if (closed != 0 || !armed("close", fd))
+	if (closed != 0 || fd != target_fd || !armed("close", fd))
 		return closed;
 	fired = 1;
 	errno = fault_errno;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The tool under attack: injected I/O failures at every byte, kill -9
-mid-patch, and two runs racing for one file.
+"""The tool under attack: injected I/O failures at every byte, kill -9 and
+other signals mid-patch, two runs racing for one file, and its path swapped
+for a FIFO while it runs.
 
 usage: faults.py BITMEND FAULT_SHIM.so
 """
@@ -12,10 +13,12 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from end_to_end import BANNER, byte_lines, run_lines, seeking
 
+BLOCK = 32768  # bytes the tool writes at a time
 ORIGINAL = bytes((i * 37 + 11) & 0xFF for i in range(48))
 ADDRESS, LENGTH = 8, 24
 NEW = bytes((0xA0 + i) & 0xFF for i in range(LENGTH))
@@ -31,12 +34,13 @@ def patched(count):
 
 def expected(call, code, k):
     """Output after the banner and file contents for one injected fault."""
-    if code in (0, errno.EINTR) or (call == "close" and code == errno.EINTR):
+    if code in (0, errno.EINTR):
         return run_lines(ADDRESS, OLD, NEW), patched(LENGTH)
     head = seeking(ADDRESS) + byte_lines(ADDRESS, OLD[:k], NEW[:k])
-    if call == "close":
+    if call in ("close", "fdatasync"):
         return (seeking(ADDRESS) + byte_lines(ADDRESS, OLD, NEW)
-                + "\nCan't Close target.bin!\n", patched(LENGTH))
+                + "\nCan't %s target.bin!\n"
+                % ("Close" if call == "close" else "Flush"), patched(LENGTH))
     if call == "pread":
         return head + "\nCan't Read 0x%x!\n" % (ADDRESS + k), patched(k)
     return (head + "(%d).Offset 0x%x:  [0x%x]->[0x%x]...\nCan't Write 0x%x!\n"
@@ -49,8 +53,8 @@ def injected_faults(tool, shim, work):
     cases = [(call, code, k) for call in ("pread", "pwrite")
              for code in (errno.ENOSPC, errno.EIO, errno.EINTR, 0)
              for k in range(LENGTH)]
-    cases += [("close", code, ADDRESS) for code in
-              (errno.ENOSPC, errno.EIO, errno.EINTR)]
+    cases += [(call, code, ADDRESS) for call in ("fdatasync", "close")
+              for code in (errno.ENOSPC, errno.EIO, errno.EINTR)]
     faults = []
     for call, code, k in cases:
         with open(target, "wb") as f:
@@ -72,32 +76,46 @@ def injected_faults(tool, shim, work):
 
 def check_after_kill(target, before, address, new, report):
     """Every byte reported OK is in the file; nothing outside the range
-    changed; inside it, each byte is old or new."""
+    changed; inside it, each byte is old or new, and the changed bytes
+    without a line lie in one block of the run."""
     after = open(target, "rb").read()
     faults = []
     if len(after) != len(before) or after[:address] != before[:address] or \
             after[address + len(new):] != before[address + len(new):]:
         faults.append("bytes outside the range changed")
+    reported = set()
     for index, offset, value in LINE.findall(report):
         offset, value = int(offset, 16), int(value, 16)
+        reported.add(offset)
         if after[offset] != value:
             faults.append("byte %s reported OK is not in the file" % index)
+    unreported_blocks = set()
     for i, byte in enumerate(after[address:address + len(new)]):
         if byte not in (before[address + i], new[i]):
             faults.append("byte %d is neither old nor new" % i)
+        elif byte != before[address + i] and address + i not in reported:
+            unreported_blocks.add(i // BLOCK)
+    if len(unreported_blocks) > 1:
+        faults.append("changed bytes without lines in blocks %s"
+                      % sorted(unreported_blocks))
     return faults
 
 
 def kills(tool, work):
-    """kill -9 while the report pipe is full, then after random delays."""
+    """kill -9 while the report pipe is full, then after random delays; and
+    the signals a user sends, which wait until the report is out."""
     target = os.path.join(work, "target.bin")
     before = bytes(range(256)) * 400
     address, length = 1000, 60000
     new = bytes((i * 13 + 5) & 0xFF for i in range(length))
     rng = random.Random(1)
-    delays = [None] * 5 + [rng.uniform(0, 0.03) for _ in range(25)]
+    held = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]
+    runs = ([(signal.SIGKILL, None)] * 5 + [(sig, None) for sig in held]
+            + [(signal.SIGKILL, rng.uniform(0, 0.03)) for _ in range(25)])
+    whole = (BANNER + run_lines(address, before[address:address + length],
+                                new)).encode()
     faults = []
-    for delay in delays:
+    for sig, delay in runs:
         with open(target, "wb") as f:
             f.write(before)
         run = subprocess.Popen([tool, "target.bin", str(address), str(length),
@@ -108,18 +126,22 @@ def kills(tool, work):
         else:
             time.sleep(delay)
             report = os.read(run.stdout.fileno(), rng.randint(1, 1 << 16))
-        run.send_signal(signal.SIGKILL)
+        run.send_signal(sig)
         report += run.stdout.read()
         run.wait()
         faults += check_after_kill(target, before, address, new, report)
-    return faults, len(delays)
+        if sig in held and (report != whole or run.returncode != -sig):
+            faults.append("%s: status %d, report of %d bytes, not %d" % (
+                sig.name, run.returncode, len(report), len(whole)))
+    return faults, len(runs)
 
 
 def races(tool, work):
-    """Two runs on one file at once: one waits its turn or is refused."""
+    """Two runs on one file at once, each held mid-run by its unread report:
+    exactly one patches and the other is refused, and while the winner
+    holds the file, nobody else opens it."""
     target = os.path.join(work, "target.bin")
     length = 20000
-    refused = 0
     faults = []
     for _ in range(100):
         with open(target, "wb") as f:
@@ -128,25 +150,79 @@ def races(tool, work):
                                   pattern * length], cwd=work,
                                  stdout=subprocess.PIPE)
                 for pattern in ("aa", "bb")]
+        time.sleep(0.08)
+        try:
+            os.close(os.open(target, os.O_RDONLY | os.O_NONBLOCK))
+            faults.append("opened the file while a run held it")
+        except BlockingIOError:
+            pass
         outs = [run.communicate()[0] for run in runs]
         done = [out.endswith(b"\nDone!\n") for out in outs]
-        for out, ok in zip(outs, done):
-            if not ok and not out.endswith(b"\nCan't Open target.bin!\n"):
-                faults.append("neither done nor refused: %r" % out[-80:])
-            refused += not ok
-        after = open(target, "rb").read()
-        if after not in (b"\xaa" * length, b"\xbb" * length):
-            faults.append("the two runs interleaved")
-        elif done.count(True) == 1 and after[0] != (0xAA if done[0] else 0xBB):
-            faults.append("the refused run wrote")
-    print("     races: %d of 200 runs refused, the rest ran whole" % refused)
+        refused = [out.endswith(b"\nCan't Open target.bin!\n") for out in outs]
+        if sorted(done) != [False, True] or sorted(refused) != [False, True]:
+            faults.append("not one winner and one refused: %r" % [
+                out[-24:] for out in outs])
+        elif open(target, "rb").read() != (b"\xaa" if done[0] else
+                                             b"\xbb") * length:
+            faults.append("the file is not the winner's patch")
     return faults, 100
+
+
+def swaps(tool, work):
+    """The path, a symlink, swapped between the file and a FIFO in a loop
+    while the tool runs: the FIFO is never opened, so a reader waiting on it
+    is never let go, and the file only ever gets the patch."""
+    target, fifo = os.path.join(work, "target.bin"), os.path.join(work, "fifo")
+    with open(target, "wb") as f:
+        f.write(ORIGINAL)
+    os.mkfifo(fifo)
+    link = os.path.join(work, "link")
+    os.symlink("target.bin", link)
+    stop, released = threading.Event(), []
+
+    def swap():
+        while not stop.is_set():
+            for name in ("fifo", "target.bin"):
+                os.symlink(name, link + ".new")
+                os.replace(link + ".new", link)
+
+    def wait_on_fifo():
+        while True:
+            os.close(os.open(fifo, os.O_RDONLY))  # until a writer opens it
+            if stop.is_set():
+                return
+            released.append(1)
+
+    threads = [threading.Thread(target=swap), threading.Thread(target=wait_on_fifo)]
+    for thread in threads:
+        thread.start()
+    faults, runs = [], 2000
+    try:
+        for _ in range(runs):
+            out = subprocess.run([tool, "link", "0", "4", "a1a2a3a4"], cwd=work,
+                                 capture_output=True, timeout=30).stdout
+            if not out.endswith((b"\nDone!\n", b"\nCan't Open link!\n")):
+                faults.append("neither done nor refused: %r" % out[-40:])
+    finally:
+        stop.set()
+        while threads[1].is_alive():  # let the waiting reader go
+            try:
+                os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:
+                time.sleep(0.001)
+        threads[0].join()
+    if released:
+        faults.append("a reader waiting on the FIFO was let go %d times"
+                      % len(released))
+    if open(target, "rb").read() not in (ORIGINAL, b"\xa1\xa2\xa3\xa4" + ORIGINAL[4:]):
+        faults.append("the file holds more than the patch")
+    return faults, runs
 
 
 def main():
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
     passed = failed = 0
-    for attack in (injected_faults, kills, races):
+    for attack in (injected_faults, kills, races, swaps):
         with tempfile.TemporaryDirectory() as work:
             if attack is injected_faults:
                 faults, count = attack(tool, shim, work)

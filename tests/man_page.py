@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The man page lints clean, and every message the tool can print stands in
-it, with the printf conversions as words in italics.
+it, with the conversions as words in italics.
 
 usage: man_page.py SRC_FOLDER
 """
@@ -12,11 +12,11 @@ import sys
 
 
 def printed_lines(src):
-    """Each line of each printf format in the sources."""
+    """Each line of each report format in the sources."""
     lines = set()
     for path in glob.glob(os.path.join(src, "*.cpp")):
         text = open(path).read()
-        for call in re.finditer(r'printf\(((?:\s*"(?:[^"\\]|\\.)*")+)', text):
+        for call in re.finditer(r'\breport\(((?:\s*"(?:[^"\\]|\\.)*")+)', text):
             fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', call.group(1)))
             fmt = fmt.replace("\\n", "\n").replace("\\'", "'")
             lines.update(line for line in fmt.split("\n") if line)
