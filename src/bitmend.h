@@ -31,9 +31,11 @@ void run_patch(const char *path, int32_t address, int32_t length,
 void report(const char *format);
 void report(const char *format, const char *text);
 void report(const char *format, uint32_t number);
+// For each of count bytes from first_index at first_offset, the line
 // "(index).Offset 0xoffset:  [0xold]->[0xnew]...", then "OK\n" if ok.
-void report_byte(uint32_t index, uint32_t offset, uint8_t old_byte,
-                 uint8_t new_byte, bool ok);
+void report_bytes(uint32_t first_index, uint32_t first_offset,
+                  const uint8_t *old_bytes, const uint8_t *new_bytes,
+                  uint32_t count, bool ok);
 // Hands everything gathered so far to standard output.
 void flush_report();
 

@@ -37,12 +37,10 @@ static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
 	uint32_t written = 0;
 	bool write_ok = write_at(file, static_cast<int32_t>(offset), new_bytes,
 	                         patch_count, &written);
-	for (uint32_t i = 0; i < written; i++)
-		report_byte(first_index + i, offset + i, old_bytes[i], new_bytes[i],
-		            true);
+	report_bytes(first_index, offset, old_bytes, new_bytes, written, true);
 	if (!write_ok) {
-		report_byte(first_index + written, offset + written,
-		            old_bytes[written], new_bytes[written], false);
+		report_bytes(first_index + written, offset + written,
+		             old_bytes + written, new_bytes + written, 1, false);
 		report("\nCan't Write 0x%x!\n", offset + written);
 		return false;
 	}

@@ -2,8 +2,10 @@
 // standard output when it is full and whenever the run asks.
 #include "bitmend.h"
 
-#include <charconv>
 #include <cstring>
+
+static char *append_hex(char *at, uint32_t value);
+static char *append_decimal(char *at, uint32_t value);
 
 static char block[1 << 16];
 static size_t used;
@@ -57,9 +59,8 @@ void report(const char *format, uint32_t number)
 	const char *conversion = strchr(format, '%');
 	put(format, static_cast<size_t>(conversion - format));
 	char digits[16];
-	char *end = std::to_chars(digits, digits + sizeof digits, number,
-	                          conversion[1] == 'x' ? 16 : 10)
-	                    .ptr;
+	char *end = conversion[1] == 'x' ? append_hex(digits, number)
+	                                 : append_decimal(digits, number);
 	put(digits, static_cast<size_t>(end - digits));
 	report(conversion + 2);
 }
@@ -70,24 +71,99 @@ template <size_t size> static char *append(char *at, const char (&text)[size])
 	return at + size - 1;
 }
 
-void report_byte(uint32_t index, uint32_t offset, uint8_t old_byte,
-                 uint8_t new_byte, bool ok)
+static const char hex_digits[] = "0123456789abcdef";
+
+// Lowercase, without leading zeros.
+static char *append_hex(char *at, uint32_t value)
 {
-	// The longest line is 58 characters.
-	if (sizeof block - used < 64)
-		flush_report();
-	char *at = block + used;
-	char *end = block + sizeof block;
-	at = append(at, "(");
-	at = std::to_chars(at, end, index).ptr;
-	at = append(at, ").Offset 0x");
-	at = std::to_chars(at, end, offset, 16).ptr;
-	at = append(at, ":  [0x");
-	at = std::to_chars(at, end, unsigned{old_byte}, 16).ptr;
-	at = append(at, "]->[0x");
-	at = std::to_chars(at, end, unsigned{new_byte}, 16).ptr;
-	at = append(at, "]...");
-	if (ok)
-		at = append(at, "OK\n");
-	used = static_cast<size_t>(at - block);
+	int digits = (35 - __builtin_clz(value | 1)) / 4;
+	for (int i = digits - 1; i >= 0; i--)
+		at[digits - 1 - i] = hex_digits[(value >> (4 * i)) & 15];
+	return at + digits;
+}
+
+static char *append_decimal(char *at, uint32_t value)
+{
+	int digits = 1;
+	for (uint32_t rest = value; rest >= 10; rest /= 10)
+		digits++;
+	for (int i = digits - 1; i >= 0; i--, value /= 10)
+		at[i] = static_cast<char>('0' + value % 10);
+	return at + digits;
+}
+
+// A number kept as its digits and counted up in place, so that a line's
+// index and offset cost a copy rather than a conversion. The digits end at
+// digits + 16; the bytes after them are room for a fixed-size copy.
+struct counter {
+	char digits[32];
+	int first;
+	char last_digit;
+};
+
+static counter start_counter(uint32_t value, bool hex)
+{
+	counter c = {};
+	char text[16];
+	int length = static_cast<int>((hex ? append_hex(text, value)
+	                                   : append_decimal(text, value)) - text);
+	c.first = 16 - length;
+	memcpy(c.digits + c.first, text, static_cast<size_t>(length));
+	c.last_digit = hex ? 'f' : '9';
+	return c;
+}
+
+static void count_up(counter &c)
+{
+	int at = 15;
+	while (at >= c.first && c.digits[at] == c.last_digit)
+		c.digits[at--] = '0';
+	if (at < c.first)
+		c.digits[--c.first] = '1';
+	else
+		c.digits[at] = c.digits[at] == '9'
+		                       ? 'a'
+		                       : static_cast<char>(c.digits[at] + 1);
+}
+
+static char *append_counter(char *at, const counter &c)
+{
+	memcpy(at, c.digits + c.first, 16);
+	return at + 16 - c.first;
+}
+
+static char *append_byte(char *at, uint8_t value)
+{
+	if (value >= 16)
+		*at++ = hex_digits[value >> 4];
+	*at++ = hex_digits[value & 15];
+	return at;
+}
+
+void report_bytes(uint32_t first_index, uint32_t first_offset,
+                  const uint8_t *old_bytes, const uint8_t *new_bytes,
+                  uint32_t count, bool ok)
+{
+	counter index = start_counter(first_index, false);
+	counter offset = start_counter(first_offset, true);
+	for (uint32_t i = 0; i < count; i++) {
+		// The longest line is 58 characters, and a counter's copy 16.
+		if (sizeof block - used < 80)
+			flush_report();
+		char *at = block + used;
+		at = append(at, "(");
+		at = append_counter(at, index);
+		at = append(at, ").Offset 0x");
+		at = append_counter(at, offset);
+		at = append(at, ":  [0x");
+		at = append_byte(at, old_bytes[i]);
+		at = append(at, "]->[0x");
+		at = append_byte(at, new_bytes[i]);
+		at = append(at, "]...");
+		if (ok)
+			at = append(at, "OK\n");
+		used = static_cast<size_t>(at - block);
+		count_up(index);
+		count_up(offset);
+	}
 }
