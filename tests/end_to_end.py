@@ -40,6 +40,8 @@ def run_lines(address, old, new):
 BIG = bytes((i * 7) & 0xff for i in range(40000))
 BIG_HEX = BIG.hex()
 LONGEST = (BIG * 2)[:65535].hex()  # 131070 digits: Linux takes 131071
+DEEP = "/".join(["d" * 100] * 3 + ["target.bin"])  # 313 characters
+DEEP_WINDOWS = DEEP.replace("/", "\\\\")
 
 # Each case: name, arguments (shell words; the target is target.bin),
 # target before (None: no file), expected output after the banner (None: not
@@ -169,6 +171,34 @@ CASES = [
     ("HexNumber of bytes 0x80 to 0xff writes zeros",
      "target.bin 1 2 \udc80\udcff\udcc11", SAMPLE,
      run_lines(1, [17, 18], [0, 0]), [(1, b"\0\0")], "posix-only"),
+    ("report to a file", "target.bin 16 2 ABcd", SAMPLE,
+     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
+     "stdout-file"),
+    ("fullwidth digit in Address is no digit", "target.bin \uff11 1 7f",
+     SAMPLE, run_lines(0, [16], [0x7f]), [(0, b"\x7f")], None),
+    ("fullwidth hex digits are no hex digits", "target.bin 4 1 \uff21\uff21",
+     SAMPLE, run_lines(4, [20], [0]), [(4, b"\0")], None),
+    ("Cyrillic and CJK name patched", "'\u0444\u0430\u0439\u043b\u6587\u4ef6.bin' 0 1 ff",
+     SAMPLE, run_lines(0, [16], [0xff]), [(0, b"\xff")],
+     "name:\u0444\u0430\u0439\u043b\u6587\u4ef6.bin"),
+    ("look-alike of a file's name opens nothing", "\uff53.bin 0 1 00",
+     SAMPLE, "\nCan't Open ?.bin!\n", [], "name:s.bin+windows-only"),
+    ("look-alike dots and backslash reach nothing outside",
+     "'\uff0e\uff0e\uff3csecret.bin' 0 1 00", SAMPLE,
+     "\nCan't Open ???secret.bin!\n", [], "name:secret.bin+cwd-sub+windows-only"),
+    ("relative path over 260 characters", DEEP_WINDOWS + " 16 2 ABcd", SAMPLE,
+     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
+     "name:" + DEEP + "+windows-only"),
+    ("absolute path over 260 characters", "{work}\\\\" + DEEP_WINDOWS
+     + " 16 2 ABcd", SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]),
+     [(16, b"\xab\xcd")], "name:" + DEEP + "+windows-only"),
+    ("a volume refused", "'\\\\.\\C:' 0 1 00", None,
+     "\nCan't Open \\\\.\\C:!\n", [], "windows-only"),
+    ("a device name with an extension refused", "COM1.bin 0 1 00", None,
+     "\nCan't Open COM1.bin!\n", [], "windows-only"),
+    ("read-only attribute refused to an administrator too",
+     "target.bin 0 1 00", SAMPLE, "\nCan't Open target.bin!\n", [],
+     "read-only-attribute+windows-only"),
     ("report reader gone: patch still completes",
      "target.bin 0 40000 " + BIG_HEX, SAMPLE, None, [(0, BIG)], "no-reader"),
 ]
@@ -183,7 +213,9 @@ POSIX_ONLY = {"fifo", "flock", "lockf", "read-only", "size-limit-34",
               "nonblocking-slow-reader", "dev-full"}
 # Wine runs 32-bit programs through qemu-i386 on a kernel without 32-bit
 # support; a small reserved guest space keeps each start to seconds.
-WINE_ENV = dict(os.environ, WINEDEBUG="-all", QEMU_RESERVED_VA="0x81000000")
+# Wine passes non-ASCII words only under a UTF-8 locale.
+WINE_ENV = dict(os.environ, WINEDEBUG="-all", QEMU_RESERVED_VA="0x81000000",
+                LANG="C.UTF-8")
 
 
 @contextlib.contextmanager
@@ -268,8 +300,14 @@ def run_case(command, argv0, windows, case, work):
              if f.startswith(("name:", "posix-name:"))]
     target = os.path.join(work, named[0] if named else "target.bin")
     if before is not None:
+        os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(before)
+    if "read-only-attribute" in flags:
+        os.chmod(target, 0o444)
+    cwd = os.path.join(work, "sub") if "cwd-sub" in flags else work
+    if "cwd-sub" in flags:
+        os.mkdir(cwd)
     if "directory" in flags:
         os.mkdir(os.path.join(work, "folder"))
     if "fifo" in flags:
@@ -333,8 +371,14 @@ def run_case(command, argv0, windows, case, work):
         stdout = os.open("/dev/full", os.O_WRONLY)
     if "stdout-is-target" in flags:
         stdout = os.open(target, os.O_WRONLY | os.O_APPEND)
+    report_file = trace + ".report"
+    if "stdout-file" in flags:
+        stdout = os.open(report_file, os.O_WRONLY | os.O_CREAT, 0o644)
+    work_name = "Z:" + work.replace("/", "\\\\") if windows else work
     try:
-        done = subprocess.run(command + shlex.split(words), cwd=work,
+        done = subprocess.run(command + shlex.split(
+                                  words.replace("{work}", work_name)),
+                              cwd=cwd,
                               stdin=subprocess.DEVNULL, stdout=stdout,
                               stderr=subprocess.PIPE, timeout=120,
                               env=WINE_ENV if windows else None,
@@ -351,6 +395,9 @@ def run_case(command, argv0, windows, case, work):
             unmap()
     if chunks is not None:
         done.stdout = b"".join(chunks)
+    if "stdout-file" in flags:
+        done.stdout = open(report_file, "rb").read()
+        os.remove(report_file)
 
     faults = []
     if done.returncode != 0:
@@ -392,6 +439,10 @@ def main():
                                for flag in flags):
                 skipped += 1
                 print("skip (POSIX only) %s" % case[0])
+                continue
+            if not windows and "windows-only" in flags:
+                skipped += 1
+                print("skip (Windows only) %s" % case[0])
                 continue
             with tempfile.TemporaryDirectory() as work:
                 faults = run_case(command, argv0, windows, case, work)

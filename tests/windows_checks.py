@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Checks of the Windows build: what the executable is and carries, and that
-share mode none holds the target against other Windows processes.
+"""Checks of the Windows build: what the executable is and carries, that two
+builds are the same bytes, that share mode none holds the target against
+other Windows processes, and that no device is opened or written.
 
 usage: windows_checks.py WINDOWS_BUILD_FOLDER
 """
@@ -10,6 +11,8 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 from end_to_end import WINE_ENV, wine_server
 
@@ -73,6 +76,46 @@ def check_manifest(exe):
     return []
 
 
+def pe_checksum(data):
+    """The image checksum as Windows computes it, and the one in the header."""
+    at = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    padded = data + b"\0" * (len(data) % 2)
+    total = 0
+    for i in range(0, len(padded), 2):
+        if i not in (at, at + 2):
+            total += padded[i] | padded[i + 1] << 8
+            total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data), struct.unpack_from("<I", data, at)[0]
+
+
+def check_reproducible(exe):
+    """Two builds of these sources in two folders give the same bytes: no
+    link timestamp, and a checksum that still holds."""
+    source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    images = []
+    with tempfile.TemporaryDirectory() as work:
+        for n in (1, 2):
+            build = os.path.join(work, "build-%d" % n)
+            for step in (["-S", source, "-B", build, "-DBUILD_TESTING=OFF",
+                          "-DCMAKE_BUILD_TYPE=Release",
+                          "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
+                              source, "cmake", "mingw-i686.cmake")],
+                         ["--build", build, "--target", "bitmend"]):
+                subprocess.run(["cmake"] + step, check=True,
+                               stdout=subprocess.DEVNULL)
+            images.append(open(os.path.join(build, "bitmend.exe"), "rb").read())
+    faults = []
+    if images[0] != images[1]:
+        faults.append("two builds differ")
+    pe = struct.unpack_from("<I", images[0], 0x3C)[0]
+    if struct.unpack_from("<I", images[0], pe + 8)[0] != 0:
+        faults.append("the image carries a link timestamp")
+    computed, stored = pe_checksum(images[0])
+    if computed != stored:
+        faults.append("checksum %#x, the image's is %#x" % (stored, computed))
+    return faults
+
+
 def wine(*words, **options):
     return subprocess.Popen(["wine"] + list(words), env=WINE_ENV,
                             stdout=subprocess.PIPE, **options)
@@ -124,13 +167,74 @@ def check_held_by_tool(exe, probe, work):
     return faults
 
 
+def check_serial_port_not_opened(exe, probe, work):
+    """COM1 is refused before it is opened: Wine's COM1 is pointed at a
+    FIFO, and a reader waiting on it is never let go."""
+    fifo = os.path.join(work, "serial")
+    os.mkfifo(fifo)
+    com1 = os.path.join(WINE_ENV["WINEPREFIX"], "dosdevices", "com1")
+    saved = os.readlink(com1) if os.path.islink(com1) else None
+    if saved is not None:
+        os.remove(com1)
+    os.symlink(fifo, com1)
+    released = []
+    waiter = threading.Thread(target=lambda: released.append(
+        os.close(os.open(fifo, os.O_RDONLY))))
+    waiter.start()
+    faults = []
+    try:
+        out = wine(exe, "COM1", "0", "1", "00").communicate(timeout=300)[0]
+        if not out.endswith(b"\r\nCan't Open COM1!\r\n"):
+            faults.append("COM1 not refused: %r" % out[-60:])
+        time.sleep(0.2)
+        if released:
+            faults.append("COM1 was opened before it was refused")
+    finally:
+        if not released:
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        waiter.join()
+        os.remove(com1)
+        if saved is not None:
+            os.symlink(saved, com1)
+    return faults
+
+
+def check_block_device(exe, probe, work):
+    """A loop device reached through a symlink is refused and not written."""
+    image = os.path.join(work, "disk.img")
+    pattern = bytes(range(256)) * 256
+    with open(image, "wb") as f:
+        f.write(pattern)
+    setup = subprocess.run(["losetup", "--find", "--show", image],
+                           capture_output=True, text=True)
+    if setup.returncode != 0:
+        return ["CANNOT TEST: no loop device could be set up (as root?): %s"
+                % setup.stderr.strip()]
+    device = setup.stdout.strip()
+    faults = []
+    try:
+        os.symlink(device, os.path.join(work, "disk.bin"))
+        out = wine(exe, "disk.bin", "0", "4", "deadbeef",
+                   cwd=work).communicate(timeout=300)[0]
+        if not out.endswith(b"\r\nCan't Open disk.bin!\r\n"):
+            faults.append("loop device not refused: %r" % out[-60:])
+        with open(device, "rb") as disk:
+            if disk.read(len(pattern)) != pattern:
+                faults.append("the loop device was written")
+    finally:
+        subprocess.run(["losetup", "--detach", device])
+    return faults
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     exe = os.path.join(build, "bitmend.exe")
     probe = os.path.join(build, "tests", "share_probe.exe")
     with wine_server(build):
-        checks = [check_header, check_imports, check_version, check_manifest]
-        sharing = [check_held_elsewhere, check_held_by_tool]
+        checks = [check_header, check_imports, check_version, check_manifest,
+                  check_reproducible]
+        sharing = [check_held_elsewhere, check_held_by_tool,
+                   check_serial_port_not_opened, check_block_device]
         passed = failed = 0
         for check in checks + sharing:
             with tempfile.TemporaryDirectory() as work:
