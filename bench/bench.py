@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
-"""Times bitmend against the usual ways of patching bytes in place and
-writes a table (bench/results.md) and a plot (bench/bench.png).
+"""Times bitmend against every usual way of patching bytes in place, on a
+memory file system and on the disk, counts each command's instructions
+(callgrind), system calls and bytes read from the target (strace), checks
+bitmend's targets, and writes a table (bench/results.md) and a plot
+(bench/bench.png). Exits 1 when a target is missed.
 
 usage: python3 bench/bench.py [RUNS]     (RUNS per measurement, default 10)
 """
@@ -15,13 +18,21 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-SIZES = [1, 16, 1000, 60000]
+SIZES = [1, 1000, 60000]
 ADDRESS = 1000
+FILE_SIZE = 1 << 20
+# Where flushing to storage costs nothing, and where it is part of the price.
+PLACES = [("memory (/dev/shm)", "/dev/shm"),
+          ("disk (%s)" % os.path.join(ROOT, "build-bench"),
+           os.path.join(ROOT, "build-bench"))]
 # The system's interpreter, as a one-liner would run; not a version
 # manager's shim in front of another.
 PYTHON = "/usr/bin/python3"
 PY_PATCH = ("import sys; f = open(sys.argv[1], 'r+b'); f.seek(int(sys.argv[2]));"
             " f.write(bytes.fromhex(sys.argv[3]))")
+# bitmend's targets on the 60,000-byte patch in memory.
+MAX_INSTRUCTIONS_PER_BYTE = 200
+MAX_TIME_AGAINST_XXD = 2.5
 
 
 def build():
@@ -34,39 +45,61 @@ def build():
     return os.path.join(build_dir, "bitmend")
 
 
-def commands(bitmend, target, address, digits, work):
-    """Each tool's command line for one patch; xxd reads its digits from a file."""
-    hex_file = os.path.join(work, "patch-%d.hex" % len(digits))
-    with open(hex_file, "w") as f:
-        f.write(digits)
+def commands(bitmend, target, address, new, work):
+    """Each tool's command line for one patch. dd and xxd read the new
+    bytes from files made beforehand, in the form each takes best."""
+    raw = os.path.join(work, "patch-%d.bin" % len(new))
+    plain = os.path.join(work, "patch-%d.hex" % len(new))
+    dump = os.path.join(work, "patch-%d.dump" % len(new))
+    with open(raw, "wb") as f:
+        f.write(new)
+    with open(plain, "w") as f:
+        f.write(new.hex())
+    with open(dump, "w") as f:
+        subprocess.run(["xxd", "-o", str(address), raw], stdout=f, check=True)
     return {
-        "bitmend": [bitmend, target, str(address), str(len(digits) // 2), digits],
-        "xxd -r": ["xxd", "-r", "-p", "-s", str(address), hex_file, target],
-        "python3 -c": [PYTHON, "-c", PY_PATCH, target, str(address), digits],
+        "bitmend": [bitmend, target, str(address), str(len(new)), new.hex()],
+        "xxd -r": ["xxd", "-r", dump, target],
+        "xxd -r -p -s": ["xxd", "-r", "-p", "-s", str(address), plain, target],
+        "dd bs=1": ["dd", "if=" + raw, "of=" + target, "bs=1",
+                    "seek=%d" % address, "conv=notrunc", "status=none"],
+        "dd seek_bytes": ["dd", "if=" + raw, "of=" + target, "bs=65536",
+                          "seek=%d" % address, "oflag=seek_bytes",
+                          "conv=notrunc", "status=none"],
+        "python3 -c": [PYTHON, "-c", PY_PATCH, target, str(address), new.hex()],
     }
 
 
 def alternating_medians(commands, runs):
-    """Median wall time of each command, report to /dev/null, the commands
-    taking turns so that a change in the machine's load falls on all."""
+    """Median wall time of each command, its output to a pipe that is read,
+    the commands taking turns so that a change in the machine's load falls
+    on all."""
     times = {name: [] for name in commands}
     names = list(commands)
-    with open(os.devnull, "w") as null:
-        for turn in range(3 + runs):  # three warm-up rounds
-            for name in names[turn % len(names):] + names[:turn % len(names)]:
-                start = time.perf_counter()
-                subprocess.run(commands[name], stdout=null, check=True)
-                if turn >= 3:
-                    times[name].append(time.perf_counter() - start)
+    for turn in range(3 + runs):  # three warm-up rounds
+        for name in names[turn % len(names):] + names[:turn % len(names)]:
+            start = time.perf_counter()
+            subprocess.run(commands[name], stdout=subprocess.PIPE, check=True)
+            if turn >= 3:
+                times[name].append(time.perf_counter() - start)
     return {name: statistics.median(t) * 1000 for name, t in times.items()}
 
 
-def calls_and_bytes_read(command, target, report):
+def instructions(command):
+    """Instructions of the whole process, counted by callgrind."""
+    with tempfile.NamedTemporaryFile(suffix=".callgrind") as out:
+        run = subprocess.run(["valgrind", "--tool=callgrind",
+                              "--callgrind-out-file=" + out.name] + command,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             text=True, check=True)
+    return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
+
+
+def calls_and_bytes_read(command, target):
     """System calls in all, and bytes read from the target, by strace."""
     with tempfile.NamedTemporaryFile(suffix=".trace") as trace:
-        with open(report, "w") as out:
-            subprocess.run(["strace", "-f", "-y", "-qq", "-o", trace.name]
-                           + command, stdout=out, check=True)
+        subprocess.run(["strace", "-f", "-y", "-qq", "-o", trace.name]
+                       + command, stdout=subprocess.DEVNULL, check=True)
         lines = open(trace.name, errors="replace").read().splitlines()
     calls = sum(1 for line in lines if re.match(r"\d+\s+\w+\(", line))
     read = 0
@@ -77,84 +110,123 @@ def calls_and_bytes_read(command, target, report):
     return calls, read
 
 
+def flat_patches(bitmend, work, runs):
+    """bitmend alone on sparse files: the cost is not the file's size nor
+    the patch's offset."""
+    flat = []
+    for pair in [[("1 byte at 0 of 1 KiB", 1 << 10, 0, 1),
+                  ("1 byte at 2147483646 of 2 GiB", 1 << 31, 2147483646, 1)],
+                 [("16 bytes at 512 of 1 KiB", 1 << 10, 512, 16),
+                  ("16 bytes at 512 of 1 GiB", 1 << 30, 512, 16)]]:
+        patches = {}
+        for n, (label, file_size, address, size) in enumerate(pair):
+            sparse = os.path.join(work, "sparse-%d.bin" % n)
+            with open(sparse, "wb") as f:
+                f.truncate(file_size)
+            patches[label] = [bitmend, sparse, str(address), str(size),
+                              "ab" * size]
+        medians = alternating_medians(patches, runs)
+        for label, command in patches.items():
+            flat.append((label, medians[label],
+                         calls_and_bytes_read(command, command[1])[0]))
+            print("%-30s %8.2f ms  %5d calls" % flat[-1], flush=True)
+            os.remove(command[1])
+    return flat
+
+
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 10
     bitmend = build()
     rng = random.Random(1)
+    original = bytes(rng.randrange(256) for _ in range(FILE_SIZE))
+    patches = {size: bytes(rng.randrange(256) for _ in range(size))
+               for size in SIZES}
     rows = []
-    with tempfile.TemporaryDirectory() as work:
-        target = os.path.join(work, "target.bin")
-        with open(target, "wb") as f:
-            f.write(bytes(rng.randrange(256) for _ in range(1 << 20)))
-        report = os.path.join(work, "report.txt")
-        for size in SIZES:
-            digits = bytes(rng.randrange(256) for _ in range(size)).hex()
-            tools = commands(bitmend, target, ADDRESS, digits, work)
-            medians = alternating_medians(tools, runs)
-            for tool, command in tools.items():
-                calls, read = calls_and_bytes_read(command, target, report)
-                rows.append((tool, size, medians[tool], calls, read))
-                print("%-11s %6d bytes  %8.2f ms  %5d calls  %8d bytes read"
-                      % rows[-1], flush=True)
+    for place, folder in PLACES:
+        with tempfile.TemporaryDirectory(dir=folder) as work:
+            target = os.path.join(work, "target.bin")
+            with open(target, "wb") as f:
+                f.write(original)
+            for size in SIZES:
+                tools = commands(bitmend, target, ADDRESS, patches[size], work)
+                medians = alternating_medians(tools, runs)
+                for tool, command in tools.items():
+                    calls, read = calls_and_bytes_read(command, target)
+                    rows.append((place, tool, size, medians[tool],
+                                 instructions(command), calls, read))
+                    print("%-24s %-13s %6d bytes %8.2f ms %11d instr %7d calls "
+                          "%6d read" % rows[-1], flush=True)
+            if folder == "/dev/shm":
+                flat = flat_patches(bitmend, work, runs)
 
-        flat = []
-        for pair in [[("1 byte at 0 of 1 KiB", 1 << 10, 0, 1),
-                      ("1 byte at 2147483646 of 2 GiB", 1 << 31,
-                       2147483646, 1)],
-                     [("16 bytes at 512 of 1 KiB", 1 << 10, 512, 16),
-                      ("16 bytes at 512 of 1 GiB", 1 << 30, 512, 16)]]:
-            patches = {}
-            for n, (label, file_size, address, size) in enumerate(pair):
-                sparse = os.path.join(work, "sparse-%d.bin" % n)
-                with open(sparse, "wb") as f:
-                    f.truncate(file_size)
-                patches[label] = [bitmend, sparse, str(address), str(size),
-                                  "ab" * size]
-            medians = alternating_medians(patches, runs)
-            for label, command in patches.items():
-                flat.append((label, medians[label],
-                             calls_and_bytes_read(command, command[1],
-                                                  report)[0]))
-                print("%-30s %8.2f ms  %5d calls" % flat[-1], flush=True)
-                os.remove(command[1])
+    def row(place, tool, size):
+        return next(r for r in rows if r[:3] == (place, tool, size))
+    memory = PLACES[0][0]
+    per_byte = row(memory, "bitmend", 60000)[4] / 60000
+    ratio = row(memory, "bitmend", 60000)[3] / row(memory, "xxd -r", 60000)[3]
+    one_byte = row(memory, "bitmend", 1)[3] / row(memory, "xxd -r", 1)[3]
+    targets = [
+        ("instructions per patched byte, 60,000 bytes in memory",
+         "%.0f" % per_byte, "at most %d" % MAX_INSTRUCTIONS_PER_BYTE,
+         per_byte <= MAX_INSTRUCTIONS_PER_BYTE),
+        ("wall time against xxd -r, 60,000 bytes in memory", "%.2f" % ratio,
+         "at most %.1f" % MAX_TIME_AGAINST_XXD, ratio <= MAX_TIME_AGAINST_XXD),
+        ("wall time against xxd -r, 1 byte in memory", "%.2f" % one_byte,
+         "at most 1", one_byte <= 1),
+    ]
+    write_results(rows, flat, targets, runs)
+    plot(rows, memory)
+    for name, value, bound, met in targets:
+        print("%s %s: %s (%s)" % ("met   " if met else "MISSED", name, value,
+                                  bound))
+    return 0 if all(met for *_, met in targets) else 1
 
+
+def write_results(rows, flat, targets, runs):
     machine = subprocess.run(["sh", "-c", "nproc; grep -m1 'model name' "
                               "/proc/cpuinfo | cut -d: -f2"],
                              capture_output=True, text=True).stdout.split("\n")
     with open(os.path.join(HERE, "results.md"), "w") as out:
-        out.write("Machine: %s cores,%s; median of %d runs, report to "
-                  "/dev/null.\n\n" % (machine[0], machine[1], runs))
-        out.write("| tool | patch bytes | median ms | system calls | "
-                  "bytes read from the file |\n|---|---:|---:|---:|---:|\n")
-        for row in rows:
-            out.write("| %s | %d | %.2f | %d | %d |\n" % row)
-        out.write("\n| bitmend patch | median ms | system calls |\n"
+        out.write("Machine: %s cores,%s; a 1 MiB file, patches at offset %d; "
+                  "median of %d alternating runs, output to a pipe.\n\n"
+                  % (machine[0], machine[1], ADDRESS, runs))
+        out.write("| file system | tool | patch bytes | median ms | "
+                  "instructions | system calls | bytes read from the file |\n"
+                  "|---|---|---:|---:|---:|---:|---:|\n")
+        for r in rows:
+            out.write("| %s | %s | %d | %.2f | %d | %d | %d |\n" % r)
+        out.write("\n| bitmend target | measured | bound | |\n"
+                  "|---|---:|---|---|\n")
+        for name, value, bound, met in targets:
+            out.write("| %s | %s | %s | %s |\n"
+                      % (name, value, bound, "met" if met else "MISSED"))
+        out.write("\n| bitmend patch (memory) | median ms | system calls |\n"
                   "|---|---:|---:|\n")
-        for row in flat:
-            out.write("| %s | %.2f | %d |\n" % row)
-    plot(rows)
+        for r in flat:
+            out.write("| %s | %.2f | %d |\n" % r)
 
 
-def plot(rows):
+def plot(rows, place):
     data = os.path.join(HERE, "build-plot.dat")
+    tools = list(dict.fromkeys(r[1] for r in rows))
     with open(data, "w") as out:
-        for tool in dict.fromkeys(row[0] for row in rows):
+        for tool in tools:
             out.write('"%s"\n' % tool)
-            for row in rows:
-                if row[0] == tool:
-                    out.write("%d %.3f\n" % (row[1], row[2]))
+            for r in rows:
+                if r[0] == place and r[1] == tool:
+                    out.write("%d %.3f\n" % (r[2], r[3]))
             out.write("\n\n")
     script = """set terminal pngcairo size 800,500
 set output '%s'
 set logscale xy
 set xlabel 'patch size (bytes)'
-set ylabel 'median wall time (ms)'
+set ylabel 'median wall time (ms), file in memory'
 set key top left
-plot for [i=0:2] '%s' index i using 1:2 with linespoints title columnheader(1)
-""" % (os.path.join(HERE, "bench.png"), data)
+plot for [i=0:%d] '%s' index i using 1:2 with linespoints title columnheader(1)
+""" % (os.path.join(HERE, "bench.png"), len(tools) - 1, data)
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
     os.remove(data)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs the built tool on real files in a temporary folder, case by case.
 
-usage: end_to_end.py BITMEND          (native build)
-       end_to_end.py --wine BITMEND.EXE   (Windows build; CR LF expected)
+usage: end_to_end.py [--sanitized] BITMEND   (native build)
+       end_to_end.py --wine BITMEND.EXE      (Windows build; CR LF expected)
 """
 import contextlib
 import ctypes
@@ -124,12 +124,12 @@ CASES = [
      SAMPLE, run_lines(0, [16], [0xff]), [(0, b"\xff")], "other-owner"),
     ("without /proc the path is opened again", "target.bin 16 2 ABcd",
      SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
-     "no-proc"),
+     "no-proc+unsanitized"),
     ("kernel pseudo-file refused", "/proc/self/oom_score_adj 6 3 353030",
      None, "\nCan't Open /proc/self/oom_score_adj!\n", [], "posix-only"),
     ("the file flushed to storage before Done!", "target.bin 16 2 ABcd",
      SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
-     "strace-flush"),
+     "strace-flush+unsanitized"),
     ("standard output closed: no report in the file",
      "target.bin 3000 3000 " + "42" * 3000, b"A" * 4096, None,
      [(3000, b"B" * 3000)], "closed-stdout"),
@@ -426,6 +426,7 @@ def run_case(command, argv0, windows, case, work):
 def main():
     args = sys.argv[1:]
     windows = args[:1] == ["--wine"]
+    sanitized = args[:1] == ["--sanitized"]
     exe = os.path.abspath(args[-1])
     command = ["wine", exe] if windows else [exe]
     argv0 = "Z:" + exe.replace("/", "\\") if windows else exe
@@ -443,6 +444,11 @@ def main():
             if not windows and "windows-only" in flags:
                 skipped += 1
                 print("skip (Windows only) %s" % case[0])
+                continue
+            # The sanitizers' runtime needs /proc and cannot run traced.
+            if sanitized and "unsanitized" in flags:
+                skipped += 1
+                print("skip (sanitized build) %s" % case[0])
                 continue
             with tempfile.TemporaryDirectory() as work:
                 faults = run_case(command, argv0, windows, case, work)
