@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 TEST(DecodeHexPair, Table)
@@ -83,4 +84,33 @@ TEST(EntryRoutine, UsageWithoutAProgramName)
 	                      "HexNumber\n"),
 	          std::string::npos)
 		<< output;
+}
+
+TEST(ReportBytes, CountersCarryLikePrintf)
+{
+	// Index and offset are counted up as digits; each carry must agree
+	// with printf's conversion.
+	struct Case {
+		uint32_t index, offset;
+	} cases[] = {
+		{0, 0}, {8, 0xe}, {98, 0xfe}, {999998, 0xffffe}, {5, 0x9},
+		{2147483645, 0x7ffffffd}, {1, 0xfffffff}, {0x7ffffffd, 0x19},
+	};
+	const uint8_t old_bytes[3] = {0x00, 0x0f, 0xff};
+	const uint8_t new_bytes[3] = {0x10, 0xa0, 0x01};
+	for (const Case &c : cases) {
+		std::string want;
+		for (uint32_t i = 0; i < 3; i++) {
+			char line[80];
+			snprintf(line, sizeof line, "(%u).Offset 0x%x:  [0x%x]->[0x%x]...OK\n",
+			         c.index + i, c.offset + i, unsigned{old_bytes[i]},
+			         unsigned{new_bytes[i]});
+			want += line;
+		}
+		testing::internal::CaptureStdout();
+		report_bytes(c.index, c.offset, old_bytes, new_bytes, 3, true);
+		flush_report();
+		EXPECT_EQ(testing::internal::GetCapturedStdout(), want)
+			<< "index " << c.index << " offset " << c.offset;
+	}
 }
