@@ -5,7 +5,7 @@ memory file system and on the disk, counts each command's instructions
 bitmend's targets, and writes a table (bench/results.md) and a plot
 (bench/bench.png). Exits 1 when a target is missed.
 
-usage: python3 bench/bench.py [RUNS]     (RUNS per measurement, default 10)
+usage: python3 bench/bench.py [RUNS]     (RUNS per measurement, default 30)
 """
 import os
 import random
@@ -135,7 +135,7 @@ def flat_patches(bitmend, work, runs):
 
 
 def main():
-    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 10
+    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 30
     bitmend = build()
     rng = random.Random(1)
     original = bytes(rng.randrange(256) for _ in range(FILE_SIZE))

@@ -33,7 +33,8 @@ static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
 		new_bytes[i] = decode_hex_pair(hex + 2 * size_t{i});
 
 	// The lines of the bytes already written go out before more are written.
-	flush_report();
+	if (first_index > 0)
+		flush_report();
 	uint32_t written = 0;
 	bool write_ok = write_at(file, static_cast<int32_t>(offset), new_bytes,
 	                         patch_count, &written);

@@ -326,7 +326,7 @@ def run_case(command, argv0, windows, case, work):
                    'mount -t tmpfs none /proc && exec "$0" "$@"'] + command
     trace = os.path.join(os.path.dirname(work), os.path.basename(work) + ".trace")
     if "strace-flush" in flags:
-        command = ["strace", "-qq", "-s", "99", "-e", "trace=fdatasync,write",
+        command = ["strace", "-qq", "-s", "4096", "-e", "trace=fdatasync,write",
                    "-o", trace] + command
     holder = unmap = None
     if {"flock", "lockf", "held-read", "held-write"} & set(flags):
