@@ -1,6 +1,8 @@
 // The patch run: read the old bytes, write the new ones, report each byte.
 #include "bitmend.h"
 
+#include <cstring>
+
 // Bytes moved per positioned read and write: few system calls for a long
 // patch, a small fixed buffer for any length, and at most this many bytes
 // in the file whose lines a kill could still lose.
@@ -21,12 +23,13 @@ static bool offsets_in_range(int32_t address, int32_t length)
 static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
                         uint32_t count, const char *hex)
 {
-	// Past the end of the file lies a hole, and a hole reads as zeros.
-	uint8_t old_bytes[chunk_size] = {};
+	uint8_t old_bytes[chunk_size];
 	uint8_t new_bytes[chunk_size];
 	uint32_t read_count = 0;
 	bool read_ok = read_at(file, static_cast<int32_t>(offset), old_bytes,
 	                       count, &read_count);
+	// Past the end of the file lies a hole, and a hole reads as zeros.
+	memset(old_bytes + read_count, 0, count - read_count);
 	// After a failed read only the bytes whose old value is known are patched.
 	uint32_t patch_count = read_ok ? count : read_count;
 	for (uint32_t i = 0; i < patch_count; i++)

@@ -23,10 +23,12 @@ void prepare_process()
 {
 	// A closed standard descriptor is the next one that open hands out, and
 	// the report would go into the target file: each gets /dev/null instead.
-	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-		if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
-		    open("/dev/null", O_RDWR) != fd)
-			break;
+	struct pollfd standard[3] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
+	                             {STDERR_FILENO, 0, 0}};
+	if (poll(standard, 3, 0) >= 0)
+		for (const struct pollfd &fd : standard)
+			if ((fd.revents & POLLNVAL) && open("/dev/null", O_RDWR) != fd.fd)
+				break;
 	// A closed report pipe or a file-size limit must not stop a patch
 	// halfway, and a broken lease must not kill it: others wait their turn.
 	signal(SIGPIPE, SIG_IGN);
