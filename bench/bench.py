@@ -73,11 +73,14 @@ def commands(bitmend, target, address, new, work):
 def alternating_medians(commands, runs):
     """Median wall time of each command, its output to a pipe that is read,
     the commands taking turns so that a change in the machine's load falls
-    on all."""
+    on all, in a new random order each turn, so that no command always
+    follows the one that leaves the caches coldest."""
     times = {name: [] for name in commands}
     names = list(commands)
+    order = random.Random(7)
     for turn in range(3 + runs):  # three warm-up rounds
-        for name in names[turn % len(names):] + names[:turn % len(names)]:
+        order.shuffle(names)
+        for name in names:
             start = time.perf_counter()
             subprocess.run(commands[name], stdout=subprocess.PIPE, check=True)
             if turn >= 3:
@@ -158,21 +161,29 @@ def main():
                           "%6d read" % rows[-1], flush=True)
             if folder == "/dev/shm":
                 flat = flat_patches(bitmend, work, runs)
+                # At 1 byte both take well under a millisecond, within the
+                # noise of 30 runs: the two alone, many more times.
+                tools = commands(bitmend, target, ADDRESS, patches[1], work)
+                one_byte = alternating_medians(
+                        {name: tools[name] for name in ("bitmend", "xxd -r")},
+                        10 * runs)
 
     def row(place, tool, size):
         return next(r for r in rows if r[:3] == (place, tool, size))
     memory = PLACES[0][0]
     per_byte = row(memory, "bitmend", 60000)[4] / 60000
     ratio = row(memory, "bitmend", 60000)[3] / row(memory, "xxd -r", 60000)[3]
-    one_byte = row(memory, "bitmend", 1)[3] / row(memory, "xxd -r", 1)[3]
+    one_byte_ratio = one_byte["bitmend"] / one_byte["xxd -r"]
     targets = [
         ("instructions per patched byte, 60,000 bytes in memory",
          "%.0f" % per_byte, "at most %d" % MAX_INSTRUCTIONS_PER_BYTE,
          per_byte <= MAX_INSTRUCTIONS_PER_BYTE),
         ("wall time against xxd -r, 60,000 bytes in memory", "%.2f" % ratio,
          "at most %.1f" % MAX_TIME_AGAINST_XXD, ratio <= MAX_TIME_AGAINST_XXD),
-        ("wall time against xxd -r, 1 byte in memory", "%.2f" % one_byte,
-         "at most 1", one_byte <= 1),
+        ("wall time against xxd -r, 1 byte in memory, %d runs each"
+         % (10 * runs), "%.2f (%.3f ms against %.3f ms)" % (
+             one_byte_ratio, one_byte["bitmend"], one_byte["xxd -r"]),
+         "at most 1", one_byte_ratio <= 1),
     ]
     write_results(rows, flat, targets, runs)
     plot(rows, memory)
@@ -216,7 +227,7 @@ def plot(rows, place):
                 if r[0] == place and r[1] == tool:
                     out.write("%d %.3f\n" % (r[2], r[3]))
             out.write("\n\n")
-    script = """set terminal pngcairo size 800,500
+    script = """set terminal pngcairo size 800,500 noenhanced
 set output '%s'
 set logscale xy
 set xlabel 'patch size (bytes)'
