@@ -199,6 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		bool done = length <= 0 || patched == static_cast<uint32_t>(length);
 		CHECK((done && rest == "\nDone!\n") ||
 		      (done && rest == "\nCan't Close " + words[0] + "!\n") ||
+		      (done && rest == "\nCan't Flush " + words[0] + "!\n") ||
 		      (!done && rest == line(patched) + format("\nCan't Write 0x%x!\n", offset(patched))) ||
 		      (!done && rest == format("\nCan't Read 0x%x!\n", offset(patched))),
 		      output);

@@ -101,31 +101,48 @@ def check_after_kill(target, before, address, new, report):
     return faults
 
 
+def read_exactly(pipe, count):
+    data = b""
+    while len(data) < count:
+        data += os.read(pipe.fileno(), count - len(data))
+    return data
+
+
 def kills(tool, work):
-    """kill -9 while the report pipe is full, then after random delays; and
-    the signals a user sends, which wait until the report is out."""
+    """kill -9 while the report pipe is full, near the end of the first
+    block's lines, and after random delays; and the signals a user sends,
+    which wait until the report is out."""
     target = os.path.join(work, "target.bin")
     before = bytes(range(256)) * 400
     address, length = 1000, 60000
     new = bytes((i * 13 + 5) & 0xFF for i in range(length))
+    old = before[address:address + length]
+    whole = (BANNER + run_lines(address, old, new)).encode()
+    # Read up to a little more than a pipe's worth before the end of the
+    # first block's lines: the rest of them must go out before the second
+    # block is written.
+    first_block = len((BANNER + seeking(address) + byte_lines(
+        address, old[:BLOCK], new[:BLOCK])).encode())
     rng = random.Random(1)
     held = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]
-    runs = ([(signal.SIGKILL, None)] * 5 + [(sig, None) for sig in held]
-            + [(signal.SIGKILL, rng.uniform(0, 0.03)) for _ in range(25)])
-    whole = (BANNER + run_lines(address, before[address:address + length],
-                                new)).encode()
+    # Each run: the signal, the delay before reading, and the bytes read
+    # before it is sent (None: at random).
+    runs = ([(signal.SIGKILL, 0, 0)] * 5 + [(sig, 0, 0) for sig in held]
+            + [(signal.SIGKILL, 0, first_block - 70000)] * 3
+            + [(signal.SIGKILL, rng.uniform(0, 0.03), None)
+               for _ in range(25)])
     faults = []
-    for sig, delay in runs:
+    for sig, delay, count in runs:
         with open(target, "wb") as f:
             f.write(before)
         run = subprocess.Popen([tool, "target.bin", str(address), str(length),
                                 new.hex()], cwd=work, stdout=subprocess.PIPE)
-        if delay is None:  # nobody reads: the pipe fills and the tool waits
-            time.sleep(0.2)
-            report = b""
-        else:
-            time.sleep(delay)
+        time.sleep(delay)
+        if count is None:
             report = os.read(run.stdout.fileno(), rng.randint(1, 1 << 16))
+        else:  # then nobody reads: the pipe fills and the tool waits
+            report = read_exactly(run.stdout, count)
+            time.sleep(0.2)
         run.send_signal(sig)
         report += run.stdout.read()
         run.wait()
