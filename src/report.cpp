@@ -4,9 +4,6 @@
 
 #include <cstring>
 
-static char *append_hex(char *at, uint32_t value);
-static char *append_decimal(char *at, uint32_t value);
-
 static char block[1 << 16];
 static size_t used;
 
@@ -41,30 +38,6 @@ static void put(const char *text, size_t count)
 	used += count;
 }
 
-void report(const char *format)
-{
-	put(format, strlen(format));
-}
-
-void report(const char *format, const char *text)
-{
-	const char *conversion = strchr(format, '%');
-	put(format, static_cast<size_t>(conversion - format));
-	put(text, strlen(text));
-	report(conversion + 2);
-}
-
-void report(const char *format, uint32_t number)
-{
-	const char *conversion = strchr(format, '%');
-	put(format, static_cast<size_t>(conversion - format));
-	char digits[16];
-	char *end = conversion[1] == 'x' ? append_hex(digits, number)
-	                                 : append_decimal(digits, number);
-	put(digits, static_cast<size_t>(end - digits));
-	report(conversion + 2);
-}
-
 template <size_t size> static char *append(char *at, const char (&text)[size])
 {
 	memcpy(at, text, size - 1);
@@ -90,6 +63,30 @@ static char *append_decimal(char *at, uint32_t value)
 	for (int i = digits - 1; i >= 0; i--, value /= 10)
 		at[i] = static_cast<char>('0' + value % 10);
 	return at + digits;
+}
+
+void report(const char *format)
+{
+	put(format, strlen(format));
+}
+
+void report(const char *format, const char *text)
+{
+	const char *conversion = strchr(format, '%');
+	put(format, static_cast<size_t>(conversion - format));
+	put(text, strlen(text));
+	report(conversion + 2);
+}
+
+void report(const char *format, uint32_t number)
+{
+	const char *conversion = strchr(format, '%');
+	put(format, static_cast<size_t>(conversion - format));
+	char digits[16];
+	char *end = conversion[1] == 'x' ? append_hex(digits, number)
+	                                 : append_decimal(digits, number);
+	put(digits, static_cast<size_t>(end - digits));
+	report(conversion + 2);
 }
 
 // A number kept as its digits and counted up in place, so that a line's
