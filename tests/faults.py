@@ -167,7 +167,11 @@ def races(tool, work):
                                   pattern * length], cwd=work,
                                  stdout=subprocess.PIPE)
                 for pattern in ("aa", "bb")]
-        time.sleep(0.08)
+        # The loser ends on its own; the winner waits on its full pipe.
+        deadline = time.monotonic() + 30
+        while all(run.poll() is None for run in runs) and \
+                time.monotonic() < deadline:
+            time.sleep(0.001)
         try:
             os.close(os.open(target, os.O_RDONLY | os.O_NONBLOCK))
             faults.append("opened the file while a run held it")
