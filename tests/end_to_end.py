@@ -192,6 +192,12 @@ CASES = [
     ("absolute path over 260 characters", "{work}\\\\" + DEEP_WINDOWS
      + " 16 2 ABcd", SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]),
      [(16, b"\xab\xcd")], "name:" + DEEP + "+windows-only"),
+    ("\\\\?\\ path over 260 characters", "'\\\\?\\'{work}\\\\" + DEEP_WINDOWS
+     + " 16 2 ABcd", SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]),
+     [(16, b"\xab\xcd")], "name:" + DEEP + "+windows-only"),
+    ("the device namespace through \\\\?\\GLOBALROOT refused",
+     "'\\\\?\\GLOBALROOT\\Device\\Null' 0 1 00", None,
+     "\nCan't Open \\\\?\\GLOBALROOT\\Device\\Null!\n", [], "windows-only"),
     ("a volume refused", "'\\\\.\\C:' 0 1 00", None,
      "\nCan't Open \\\\.\\C:!\n", [], "windows-only"),
     ("a device name with an extension refused", "COM1.bin 0 1 00", None,
