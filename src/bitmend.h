@@ -27,7 +27,8 @@ void run_patch(const char *path, int32_t address, int32_t length,
                const char *hex);
 
 // The report, gathered in a block buffer. A format holds at most one
-// conversion: %s for text, %d or %x for a number.
+// conversion: %s for text, %x for a number; a format without one prints
+// as it stands.
 void report(const char *format);
 void report(const char *format, const char *text);
 void report(const char *format, uint32_t number);
@@ -36,36 +37,41 @@ void report(const char *format, uint32_t number);
 void report_bytes(uint32_t first_index, uint32_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok);
-// Hands everything gathered so far to standard output.
-void flush_report();
+// Hands everything gathered so far to standard output. False once any of
+// the report has been lost for a reason other than a reader gone away: what
+// is patched from then on would have no line.
+bool flush_report();
 
 // The platform layer. A target file is held for exclusive use from
 // open_exclusive to close_target.
 using target_file = intptr_t;
 constexpr target_file no_target = -1;
 
-// Before anything else: makes the standard descriptors and signals safe for
-// a patch that must run to its end.
-void prepare_process();
+// Before anything else, with the path the run will patch (null without
+// one): makes the standard descriptors safe, and sends the report nowhere
+// when standard output already writes to that file.
+void prepare_process(const char *path);
 // From the open until the report is out, signals and console events that
 // would end the process wait, so that no patched byte loses its line.
 void hold_interruptions();
 void release_interruptions();
 // Opens an existing regular file on a real file system for reading and
-// writing, never creating or truncating it; no_target when it cannot be had
-// for exclusive use.
-target_file open_exclusive(const char *path);
-// Each sets *done to the bytes moved before it stopped. A read that stops
-// early at the end of the file succeeds; any other shortfall fails.
-bool read_at(target_file file, int32_t offset, uint8_t *bytes, uint32_t count,
-             uint32_t *done);
-bool write_at(target_file file, int32_t offset, const uint8_t *bytes,
-              uint32_t count, uint32_t *done);
+// writing, never creating or truncating it, and tells its size; no_target
+// when it cannot be had for exclusive use.
+target_file open_exclusive(const char *path, int64_t *size);
+// False once others may have had the file since it was opened.
+bool still_held(target_file file);
+// One transfer at an offset: the bytes moved, 0 at the end of the file, or
+// -1 on failure.
+int32_t read_at(target_file file, uint32_t offset, uint8_t *bytes,
+                uint32_t count);
+int32_t write_at(target_file file, uint32_t offset, const uint8_t *bytes,
+                 uint32_t count);
 // Puts the written bytes on the storage device.
 bool flush_target(target_file file);
 bool close_target(target_file file);
-// Writes all of text to standard output, waiting as long as it must; a
-// report that cannot be written is dropped, and the patch goes on.
-void write_report(const char *text, size_t count);
+// Writes all of text to standard output, waiting as long as it must. False
+// when some of it is lost for any reason but a reader gone away.
+bool write_report(const char *text, size_t count);
 
 #endif

@@ -2,6 +2,6 @@
 
 int main(int argc, char *argv[])
 {
-	prepare_process();
+	prepare_process(argc > 1 ? argv[1] : nullptr);
 	return bitmend_main(argc, argv);
 }

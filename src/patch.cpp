@@ -8,6 +8,10 @@
 // in the file whose lines a kill could still lose.
 constexpr uint32_t chunk_size = 32768;
 
+// Off the stack, which may be small; the run has one thread.
+static uint8_t old_bytes[chunk_size];
+static uint8_t new_bytes[chunk_size];
+
 // Offsets reach 2147483647 at most, so the last byte of a run may lie there
 // and no further.
 static bool offsets_in_range(int32_t address, int32_t length)
@@ -17,17 +21,51 @@ static bool offsets_in_range(int32_t address, int32_t length)
 	return length <= 0 || int64_t{address} + length <= int64_t{INT32_MAX} + 1;
 }
 
+// Repeats one transfer until count bytes have moved, leaving the number in
+// done. A read may meet the end of the file and stop early; a write may not.
+template <typename transfer>
+static bool transfer_all(transfer once, uint32_t count, bool is_read,
+                         uint32_t &done)
+{
+	for (done = 0; done < count;) {
+		int32_t moved = once(done);
+		if (moved == 0 && is_read)
+			return true;
+		if (moved <= 0)
+			return false;
+		done += static_cast<uint32_t>(moved);
+	}
+	return true;
+}
+
+// How many of count bytes from offset lie before the end of the file.
+static uint32_t bytes_in_file(int64_t file_size, uint32_t offset,
+                              uint32_t count)
+{
+	int64_t rest = file_size - offset;
+	return rest <= 0 ? 0 : rest < count ? static_cast<uint32_t>(rest) : count;
+}
+
 // Patches count bytes from offset, whose first byte is number first_index
 // of the run. Every byte reported OK has been handed to the system before
 // its line is gathered. Returns false after reporting a failure.
-static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
-                        uint32_t count, const char *hex)
+static bool patch_chunk(target_file file, int64_t &file_size, uint32_t offset,
+                        uint32_t first_index, uint32_t count, const char *hex)
 {
-	uint8_t old_bytes[chunk_size];
-	uint8_t new_bytes[chunk_size];
 	uint32_t read_count = 0;
-	bool read_ok = read_at(file, static_cast<int32_t>(offset), old_bytes,
-	                       count, &read_count);
+	bool read_ok = transfer_all(
+		[&](uint32_t at) {
+			return read_at(file, offset + at, old_bytes + at, count - at);
+		},
+		count, true, read_count);
+	// A file whose reads disagree with its size is no plain file: its
+	// "bytes" are made up as they are read.
+	uint32_t in_file = bytes_in_file(file_size, offset, count);
+	if (read_ok && read_count != in_file) {
+		report("\nCan't Read 0x%x!\n",
+		       offset + (read_count < in_file ? read_count : in_file));
+		return false;
+	}
 	// Past the end of the file lies a hole, and a hole reads as zeros.
 	memset(old_bytes + read_count, 0, count - read_count);
 	// After a failed read only the bytes whose old value is known are patched.
@@ -35,12 +73,21 @@ static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
 	for (uint32_t i = 0; i < patch_count; i++)
 		new_bytes[i] = decode_hex_pair(hex + 2 * size_t{i});
 
-	// The lines of the bytes already written go out before more are written.
-	if (first_index > 0)
-		flush_report();
+	// The lines of the bytes already written go out before more are
+	// written, and more are written only while the file is still ours.
+	if (first_index > 0 && !(flush_report() && still_held(file))) {
+		report("\nCan't Write 0x%x!\n", offset);
+		return false;
+	}
 	uint32_t written = 0;
-	bool write_ok = write_at(file, static_cast<int32_t>(offset), new_bytes,
-	                         patch_count, &written);
+	bool write_ok = transfer_all(
+		[&](uint32_t at) {
+			return write_at(file, offset + at, new_bytes + at,
+			                patch_count - at);
+		},
+		patch_count, false, written);
+	if (offset + int64_t{written} > file_size)
+		file_size = offset + int64_t{written};
 	report_bytes(first_index, offset, old_bytes, new_bytes, written, true);
 	if (!write_ok) {
 		report_bytes(first_index + written, offset + written,
@@ -58,7 +105,8 @@ static bool patch_chunk(target_file file, uint32_t offset, uint32_t first_index,
 static void patch_file(const char *path, int32_t address, int32_t length,
                        const char *hex)
 {
-	target_file file = open_exclusive(path);
+	int64_t file_size = 0;
+	target_file file = open_exclusive(path, &file_size);
 	if (file == no_target) {
 		report("\nCan't Open %s!\n", path);
 		return;
@@ -69,11 +117,13 @@ static void patch_file(const char *path, int32_t address, int32_t length,
 	uint32_t total = length > 0 ? static_cast<uint32_t>(length) : 0;
 	for (uint32_t done = 0; patched && done < total; done += chunk_size) {
 		uint32_t count = total - done < chunk_size ? total - done : chunk_size;
-		patched = patch_chunk(file, static_cast<uint32_t>(address) + done,
-		                      done, count, hex + 2 * size_t{done});
+		patched = patch_chunk(file, file_size,
+		                      static_cast<uint32_t>(address) + done, done,
+		                      count, hex + 2 * size_t{done});
 	}
 	// What was written before a failure is worth keeping too.
 	bool flushed = flush_target(file);
+	bool held = still_held(file);
 	bool closed = close_target(file);
 	if (!patched)
 		return;
@@ -83,6 +133,10 @@ static void patch_file(const char *path, int32_t address, int32_t length,
 	}
 	if (!closed) {
 		report("\nCan't Close %s!\n", path);
+		return;
+	}
+	if (!held) {
+		report("\nCan't Hold %s!\n", path);
 		return;
 	}
 	report("\nDone!\n");

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
@@ -14,39 +15,163 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
-// The process's setup.
+// Set before the first byte of output: the report goes nowhere, and the run
+// may patch nothing.
+static bool report_dropped;
+static bool target_refused;
 
-void prepare_process()
+static bool same_file(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Trusting /proc. Anything can be mounted over /proc, and procfs itself
+// can be mounted elsewhere, so a folder is used only when it is procfs, and
+// an entry of it opened only when it is still the inode looked at.
+
+static int open_procfs_folder(const char *folder)
+{
+	int fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+	struct statfs file_system;
+	if (fd >= 0 && (fstatfs(fd, &file_system) != 0 ||
+	                file_system.f_type != PROC_SUPER_MAGIC)) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+// Opens fd's inode again with flags, through /proc/self/fd; where that is
+// not procfs, opens the path again. Either way it is kept only if it is
+// still the inode checked.
+static int reopen(int fd, const char *path, const struct stat &checked,
+                  int flags)
+{
+	char name[16] = {};
+	std::to_chars(name, name + sizeof name - 1, fd);
+	int opened = -1;
+	int folder = open_procfs_folder("/proc/self/fd");
+	if (folder < 0) {
+		opened = open(path, flags);
+	} else {
+		struct stat entry;
+		if (fstatat(folder, name, &entry, 0) == 0 && same_file(entry, checked))
+			opened = openat(folder, name, flags);
+		close(folder);
+	}
+	struct stat status;
+	if (opened >= 0 && (fstat(opened, &status) != 0 ||
+	                    !same_file(status, checked))) {
+		close(opened);
+		return -1;
+	}
+	return opened;
+}
+
+// The process's setup: closed standard descriptors get the null device, and
+// a standard output that writes to the target gets nothing.
+
+// The null device, only if it is one: a file bound over /dev/null would
+// take the report.
+static int open_null()
+{
+	int path_fd = open("/dev/null", O_PATH | O_CLOEXEC);
+	if (path_fd < 0)
+		return -1;
+	struct stat checked;
+	int fd = -1;
+	if (fstat(path_fd, &checked) == 0 && S_ISCHR(checked.st_mode) &&
+	    checked.st_rdev == makedev(1, 3))
+		fd = reopen(path_fd, "/dev/null", checked,
+		           O_RDWR | O_NONBLOCK | O_NOCTTY);
+	close(path_fd);
+	return fd;
+}
+
+static bool output_writes_to(const struct stat &file)
+{
+	struct stat output;
+	return fstat(STDOUT_FILENO, &output) == 0 && S_ISREG(output.st_mode) &&
+	       same_file(output, file);
+}
+
+static void send_report_nowhere()
+{
+	int null = open_null();
+	if (null < 0 || dup2(null, STDOUT_FILENO) < 0)
+		report_dropped = true;
+	if (null > STDERR_FILENO)
+		close(null);
+}
+
+void prepare_process(const char *path)
 {
 	// A closed standard descriptor is the next one that open hands out, and
-	// the report would go into the target file: each gets /dev/null instead.
+	// the report would go into the target file: each gets the null device,
+	// and without one the run does nothing at all.
 	struct pollfd standard[3] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
 	                             {STDERR_FILENO, 0, 0}};
-	if (poll(standard, 3, 0) >= 0)
+	if (poll(standard, 3, 0) >= 0 &&
+	    ((standard[0].revents | standard[1].revents | standard[2].revents) &
+	     POLLNVAL)) {
+		int null = open_null();
 		for (const struct pollfd &fd : standard)
-			if ((fd.revents & POLLNVAL) && open("/dev/null", O_RDWR) != fd.fd)
-				break;
+			if ((fd.revents & POLLNVAL) && fd.fd != null &&
+			    (null < 0 || dup2(null, fd.fd) < 0))
+				report_dropped = target_refused = true;
+		if (null > STDERR_FILENO)
+			close(null);
+	}
+	// A report written into the target would be bytes outside the range,
+	// refusals included: compared before the first byte of output.
+	struct stat target;
+	if (path && stat(path, &target) == 0 && output_writes_to(target)) {
+		target_refused = true;
+		send_report_nowhere();
+	}
 	// A closed report pipe or a file-size limit must not stop a patch
-	// halfway, and a broken lease must not kill it: others wait their turn.
+	// halfway.
 	signal(SIGPIPE, SIG_IGN);
 	signal(SIGXFSZ, SIG_IGN);
-	signal(SIGIO, SIG_IGN);
 }
 
 // Interruptions held back: from the open until the report is out, every
-// signal but the tool's own faults waits, then takes effect as sent.
+// signal but the tool's own faults waits, then takes effect as sent. SIGIO,
+// a lease break, and SIGCONT, after a stop of unknown length, are noted.
 
 static sigset_t mask_before;
+static volatile sig_atomic_t break_noted, continued;
+static struct timespec break_began;
+
+static void note_break(int)
+{
+	if (!break_noted)
+		clock_gettime(CLOCK_MONOTONIC, &break_began);
+	break_noted = 1;
+}
+
+static void note_continue(int)
+{
+	continued = 1;
+}
 
 void hold_interruptions()
 {
+	struct sigaction noting = {};
+	noting.sa_flags = SA_RESTART;
+	noting.sa_handler = note_break;
+	sigaction(SIGIO, &noting, nullptr);
+	noting.sa_handler = note_continue;
+	sigaction(SIGCONT, &noting, nullptr);
 	sigset_t held;
 	sigfillset(&held);
-	for (int fault : {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP})
-		sigdelset(&held, fault);
+	for (int passing : {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS,
+	                    SIGTRAP, SIGIO, SIGCONT})
+		sigdelset(&held, passing);
 	sigprocmask(SIG_BLOCK, &held, &mask_before);
 }
 
@@ -55,9 +180,59 @@ void release_interruptions()
 	sigprocmask(SIG_SETMASK, &mask_before, nullptr);
 }
 
-// What is refused: anything but a regular file, files of the kernel's
-// pseudo-file systems, whose "bytes" are settings and reports, and the file
-// that standard output already writes to.
+// Holding the file. The kernel drops a broken lease lease-break-time
+// seconds after the break began (never, where that is 0); only a break
+// younger than that, less a margin for the signal's way, leaves the file
+// ours.
+
+static long lease_break_seconds()
+{
+	long seconds = -1;
+	int folder = open_procfs_folder("/proc/sys/fs");
+	struct stat folder_status, entry, opened;
+	if (folder < 0)
+		return seconds;
+	int fd = -1;
+	if (fstat(folder, &folder_status) == 0 &&
+	    fstatat(folder, "lease-break-time", &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    S_ISREG(entry.st_mode) && entry.st_dev == folder_status.st_dev)
+		fd = openat(folder, "lease-break-time",
+		            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	close(folder);
+	char text[24] = {};
+	if (fd >= 0 && fstat(fd, &opened) == 0 && same_file(opened, entry) &&
+	    read(fd, text, sizeof text - 1) > 0) {
+		char *end = nullptr;
+		seconds = strtol(text, &end, 10);
+		if (end == text || seconds < 0)
+			seconds = -1;
+	}
+	if (fd >= 0)
+		close(fd);
+	return seconds;
+}
+
+bool still_held(target_file)
+{
+	if (!break_noted)
+		return true;
+	if (continued)
+		return false;
+	long seconds = lease_break_seconds();
+	if (seconds <= 0)
+		return seconds == 0;
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	int64_t elapsed = (now.tv_sec - break_began.tv_sec) * int64_t{1000000000} +
+	                  (now.tv_nsec - break_began.tv_nsec);
+	int64_t limit = seconds * int64_t{1000000000};
+	int64_t margin = limit / 2 < 1000000000 ? limit / 2 : 1000000000;
+	return elapsed < limit - margin;
+}
+
+// What is refused: anything but a regular file with a name, files of the
+// kernel's pseudo-file systems, whose "bytes" are settings and reports, and
+// the file that standard output writes to.
 
 static bool on_pseudo_file_system(uint32_t type)
 {
@@ -91,24 +266,12 @@ static bool leases_mean_nothing(uint32_t type)
 	return false;
 }
 
-static bool same_file(const struct stat &a, const struct stat &b)
+// A memfd, a shared-memory segment or a deleted file has no link: the
+// kernel does not count it as open elsewhere, so no lease would keep its
+// other users out.
+static bool is_named_regular_file(const struct stat &status)
 {
-	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// A report written into the target would be bytes outside the range; it
-// goes nowhere instead, and the file is refused.
-static bool is_standard_output(const struct stat &target)
-{
-	struct stat output;
-	if (fstat(STDOUT_FILENO, &output) != 0 || !same_file(output, target))
-		return false;
-	int null = open("/dev/null", O_WRONLY);
-	if (null < 0 || dup2(null, STDOUT_FILENO) < 0)
-		close(STDOUT_FILENO);
-	if (null > STDERR_FILENO)
-		close(null);
-	return true;
+	return S_ISREG(status.st_mode) && status.st_nlink > 0;
 }
 
 // Opening for exclusive use. The path is first opened with no access at
@@ -116,25 +279,6 @@ static bool is_standard_output(const struct stat &target)
 // inode so checked is then opened for reading and writing.
 
 constexpr int lease_attempts = 10;
-
-// Through /proc the checked inode itself; where /proc is missing, the path
-// again, kept only if it still leads there.
-static int reopen(int path_fd, const char *path, const struct stat &checked)
-{
-	const int flags = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-	char link[32] = "/proc/self/fd/";
-	*std::to_chars(link + 14, link + sizeof link - 1, path_fd).ptr = '\0';
-	int fd = open(link, flags);
-	if (fd < 0 && errno == ENOENT)
-		fd = open(path, flags);
-	struct stat opened;
-	if (fd >= 0 && (fd <= STDERR_FILENO || fstat(fd, &opened) != 0 ||
-	                !same_file(opened, checked))) {
-		close(fd);
-		return -1;
-	}
-	return fd;
-}
 
 static void step_back()
 {
@@ -145,6 +289,21 @@ static void step_back()
 	nanosleep(&pause, nullptr);
 }
 
+// The data descriptor: above the standard ones, which would take the
+// report, and non-blocking, so that a mandatory lock or a lease held
+// elsewhere refuses the open instead of stalling it.
+static int open_for_data(int path_fd, const char *path,
+                         const struct stat &checked)
+{
+	int fd = reopen(path_fd, path, checked,
+	                O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (fd >= 0 && fd <= STDERR_FILENO) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 // A write lease is granted only while no other process has the file open or
 // mapped, and while it is held other opens wait. Two runs that open at once
 // each see the other and are both refused: each steps back for a random
@@ -153,7 +312,7 @@ static int open_leased(int path_fd, const char *path, const struct stat &checked
                        bool lease)
 {
 	for (int attempt = 1;; attempt++) {
-		int fd = reopen(path_fd, path, checked);
+		int fd = open_for_data(path_fd, path, checked);
 		if (fd < 0 || !lease || fcntl(fd, F_SETLEASE, F_WRLCK) == 0 ||
 		    errno != EAGAIN)
 			return fd; // EACCES, EINVAL: not the owner, or no leases here
@@ -176,64 +335,67 @@ static bool lock_whole_file(int fd)
 	return fcntl(fd, F_OFD_SETLK, &whole) == 0;
 }
 
-target_file open_exclusive(const char *path)
+static bool may_patch(const struct stat &checked,
+                      const struct statfs &file_system)
 {
+	if (!is_named_regular_file(checked) ||
+	    on_pseudo_file_system(static_cast<uint32_t>(file_system.f_type)))
+		return false;
+	// Standard output may have been swapped onto the file since the start.
+	if (output_writes_to(checked)) {
+		send_report_nowhere();
+		return false;
+	}
+	return true;
+}
+
+target_file open_exclusive(const char *path, int64_t *size)
+{
+	if (target_refused)
+		return no_target;
 	int path_fd = open(path, O_PATH | O_CLOEXEC);
 	if (path_fd < 0)
 		return no_target;
 	struct stat checked;
 	struct statfs file_system;
 	int fd = -1;
-	if (fstat(path_fd, &checked) == 0 && S_ISREG(checked.st_mode) &&
-	    fstatfs(path_fd, &file_system) == 0 &&
-	    !on_pseudo_file_system(static_cast<uint32_t>(file_system.f_type)) &&
-	    !is_standard_output(checked))
-		fd = open_leased(path_fd, path, checked,
-		                 !leases_mean_nothing(
-		                         static_cast<uint32_t>(file_system.f_type)));
+	if (fstat(path_fd, &checked) == 0 &&
+	    fstatfs(path_fd, &file_system) == 0 && may_patch(checked, file_system)) {
+		bool lease = !leases_mean_nothing(
+			static_cast<uint32_t>(file_system.f_type));
+		fd = open_leased(path_fd, path, checked, lease);
+	}
 	close(path_fd);
 	if (fd >= 0 && !lock_whole_file(fd)) {
 		close(fd);
 		fd = -1;
 	}
-	return fd < 0 ? no_target : fd;
+	if (fd < 0)
+		return no_target;
+	*size = checked.st_size;
+	return fd;
 }
 
 // Positioned reads and writes, flushing and closing.
 
-bool read_at(target_file file, int32_t offset, uint8_t *bytes, uint32_t count,
-             uint32_t *done)
+int32_t read_at(target_file file, uint32_t offset, uint8_t *bytes,
+                uint32_t count)
 {
-	*done = 0;
-	while (*done < count) {
-		ssize_t got = pread(static_cast<int>(file), bytes + *done,
-		                    count - *done, off_t{offset} + *done);
-		if (got == 0)
-			return true;
-		if (got < 0) {
-			if (errno == EINTR)
-				continue;
-			return false;
-		}
-		*done += static_cast<uint32_t>(got);
-	}
-	return true;
+	ssize_t got;
+	do
+		got = pread(static_cast<int>(file), bytes, count, off_t{offset});
+	while (got < 0 && errno == EINTR);
+	return static_cast<int32_t>(got);
 }
 
-bool write_at(target_file file, int32_t offset, const uint8_t *bytes,
-              uint32_t count, uint32_t *done)
+int32_t write_at(target_file file, uint32_t offset, const uint8_t *bytes,
+                 uint32_t count)
 {
-	*done = 0;
-	while (*done < count) {
-		ssize_t put = pwrite(static_cast<int>(file), bytes + *done,
-		                     count - *done, off_t{offset} + *done);
-		if (put < 0 && errno == EINTR)
-			continue;
-		if (put <= 0)
-			return false;
-		*done += static_cast<uint32_t>(put);
-	}
-	return true;
+	ssize_t put;
+	do
+		put = pwrite(static_cast<int>(file), bytes, count, off_t{offset});
+	while (put < 0 && errno == EINTR);
+	return static_cast<int32_t>(put);
 }
 
 bool flush_target(target_file file)
@@ -253,10 +415,12 @@ bool close_target(target_file file)
 
 // How the report leaves: every byte, through short writes, EINTR and a
 // non-blocking descriptor, whose flags belong to every process sharing it.
+// A reader gone away (EPIPE) has chosen not to read the rest; any other
+// failure loses lines.
 
-void write_report(const char *text, size_t count)
+bool write_report(const char *text, size_t count)
 {
-	while (count > 0) {
+	while (count > 0 && !report_dropped) {
 		ssize_t put = write(STDOUT_FILENO, text, count);
 		if (put > 0) {
 			text += put;
@@ -265,7 +429,8 @@ void write_report(const char *text, size_t count)
 			struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
 			poll(&output, 1, -1);
 		} else if (!(put < 0 && errno == EINTR)) {
-			return;
+			return put < 0 && errno == EPIPE;
 		}
 	}
+	return true;
 }

@@ -6,12 +6,14 @@
 
 static char block[1 << 16];
 static size_t used;
+static bool all_kept = true;
 
-void flush_report()
+bool flush_report()
 {
-	if (used > 0)
-		write_report(block, used);
+	if (used > 0 && !write_report(block, used))
+		all_kept = false;
 	used = 0;
+	return all_kept;
 }
 
 static bool continues_character(char c)
@@ -46,7 +48,8 @@ template <size_t size> static char *append(char *at, const char (&text)[size])
 
 static const char hex_digits[] = "0123456789abcdef";
 
-// Lowercase, without leading zeros.
+// Lowercase, without leading zeros: one digit for each started group of
+// four significant bits, and one for zero.
 static char *append_hex(char *at, uint32_t value)
 {
 	int digits = (35 - __builtin_clz(value | 1)) / 4;
@@ -70,23 +73,34 @@ void report(const char *format)
 	put(format, strlen(format));
 }
 
-void report(const char *format, const char *text)
+// Puts format up to its conversion and returns what follows that; where
+// it has none, puts it whole and returns null.
+static const char *put_head(const char *format)
 {
 	const char *conversion = strchr(format, '%');
+	if (!conversion) {
+		report(format);
+		return nullptr;
+	}
 	put(format, static_cast<size_t>(conversion - format));
-	put(text, strlen(text));
-	report(conversion + 2);
+	return conversion[1] ? conversion + 2 : conversion + 1;
+}
+
+void report(const char *format, const char *text)
+{
+	if (const char *rest = put_head(format)) {
+		put(text, strlen(text));
+		report(rest);
+	}
 }
 
 void report(const char *format, uint32_t number)
 {
-	const char *conversion = strchr(format, '%');
-	put(format, static_cast<size_t>(conversion - format));
-	char digits[16];
-	char *end = conversion[1] == 'x' ? append_hex(digits, number)
-	                                 : append_decimal(digits, number);
-	put(digits, static_cast<size_t>(end - digits));
-	report(conversion + 2);
+	if (const char *rest = put_head(format)) {
+		char digits[8];
+		put(digits, static_cast<size_t>(append_hex(digits, number) - digits));
+		report(rest);
+	}
 }
 
 // A number kept as its digits and counted up in place, so that a line's
@@ -144,7 +158,7 @@ void report_bytes(uint32_t first_index, uint32_t first_offset,
 	counter index = start_counter(first_index, false);
 	counter offset = start_counter(first_offset, true);
 	for (uint32_t i = 0; i < count; i++) {
-		// The longest line is 58 characters, and a counter's copy 16.
+		// The longest line is 53 characters, and a counter's copy 16.
 		if (sizeof block - used < 80)
 			flush_report();
 		char *at = block + used;

@@ -12,7 +12,7 @@
 
 // The process's setup and its arguments.
 
-void prepare_process()
+void prepare_process(const char *)
 {
 	// A missing disk or a failed open must not stop the run with a dialog.
 	SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
@@ -72,7 +72,6 @@ static std::string ascii_word(const wchar_t *word)
 
 int wmain(int argc, wchar_t *argv[])
 {
-	prepare_process();
 	std::vector<std::string> words;
 	for (int i = 0; i < argc; i++)
 		words.push_back(i < 2 ? utf8_word(argv[i]) : ascii_word(argv[i]));
@@ -80,6 +79,7 @@ int wmain(int argc, wchar_t *argv[])
 	for (std::string &word : words)
 		pointers.push_back(&word[0]);
 	pointers.push_back(nullptr);
+	prepare_process(argc > 1 ? pointers[1] : nullptr);
 	return bitmend_main(argc, pointers.data());
 }
 
@@ -190,7 +190,7 @@ static bool is_writable_file(HANDLE file)
 // Opening for exclusive use: share mode none, so that the open fails while
 // another process has the file open and nobody opens it while it is held.
 
-target_file open_exclusive(const char *path)
+target_file open_exclusive(const char *path, int64_t *size)
 {
 	std::wstring name = wide(path, strlen(path));
 	std::wstring full = full_path(name);
@@ -201,55 +201,48 @@ target_file open_exclusive(const char *path)
 	                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 	if (file == INVALID_HANDLE_VALUE)
 		return no_target;
-	if (!is_writable_file(file)) {
+	LARGE_INTEGER file_size;
+	if (!is_writable_file(file) || !GetFileSizeEx(file, &file_size)) {
 		CloseHandle(file);
 		return no_target;
 	}
+	*size = file_size.QuadPart;
 	return reinterpret_cast<target_file>(file);
+}
+
+// Share mode none holds for as long as the handle is open.
+bool still_held(target_file)
+{
+	return true;
 }
 
 // Positioned reads and writes, flushing and closing.
 
-static OVERLAPPED at_offset(int32_t offset, uint32_t done)
+static OVERLAPPED at_offset(uint32_t offset)
 {
-	uint64_t position = static_cast<uint64_t>(offset) + done;
 	OVERLAPPED place = {};
-	place.Offset = static_cast<DWORD>(position);
-	place.OffsetHigh = static_cast<DWORD>(position >> 32);
+	place.Offset = offset;
 	return place;
 }
 
-bool read_at(target_file file, int32_t offset, uint8_t *bytes, uint32_t count,
-             uint32_t *done)
+int32_t read_at(target_file file, uint32_t offset, uint8_t *bytes,
+                uint32_t count)
 {
-	*done = 0;
-	while (*done < count) {
-		OVERLAPPED place = at_offset(offset, *done);
-		DWORD got = 0;
-		if (!ReadFile(reinterpret_cast<HANDLE>(file), bytes + *done,
-		              count - *done, &got, &place))
-			return GetLastError() == ERROR_HANDLE_EOF;
-		if (got == 0)
-			return true;
-		*done += got;
-	}
-	return true;
+	OVERLAPPED place = at_offset(offset);
+	DWORD got = 0;
+	if (!ReadFile(reinterpret_cast<HANDLE>(file), bytes, count, &got, &place))
+		return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+	return static_cast<int32_t>(got);
 }
 
-bool write_at(target_file file, int32_t offset, const uint8_t *bytes,
-              uint32_t count, uint32_t *done)
+int32_t write_at(target_file file, uint32_t offset, const uint8_t *bytes,
+                 uint32_t count)
 {
-	*done = 0;
-	while (*done < count) {
-		OVERLAPPED place = at_offset(offset, *done);
-		DWORD put = 0;
-		if (!WriteFile(reinterpret_cast<HANDLE>(file), bytes + *done,
-		               count - *done, &put, &place) ||
-		    put == 0)
-			return false;
-		*done += put;
-	}
-	return true;
+	OVERLAPPED place = at_offset(offset);
+	DWORD put = 0;
+	if (!WriteFile(reinterpret_cast<HANDLE>(file), bytes, count, &put, &place))
+		return -1;
+	return static_cast<int32_t>(put);
 }
 
 bool flush_target(target_file file)
@@ -264,22 +257,31 @@ bool close_target(target_file file)
 
 // How the report leaves: UTF-16 to a console; to a file or a pipe, the ANSI
 // code page with '?' for what it lacks, never a best-fit look-alike. Line
-// feeds go out as CR LF either way.
+// feeds go out as CR LF either way. A pipe whose reader has gone has
+// chosen not to read the rest; any other failure loses lines.
 
-static void write_all(HANDLE output, const char *bytes, size_t count)
+static bool reader_gone()
+{
+	DWORD error = GetLastError();
+	return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
+}
+
+static bool write_all(HANDLE output, const char *bytes, size_t count)
 {
 	while (count > 0) {
 		DWORD put = 0;
 		if (!WriteFile(output, bytes, static_cast<DWORD>(count), &put,
-		               nullptr) ||
-		    put == 0)
-			return;
+		               nullptr))
+			return reader_gone();
+		if (put == 0)
+			return false;
 		bytes += put;
 		count -= put;
 	}
+	return true;
 }
 
-void write_report(const char *text, size_t count)
+bool write_report(const char *text, size_t count)
 {
 	std::wstring lines;
 	for (wchar_t c : wide(text, count)) {
@@ -296,10 +298,10 @@ void write_report(const char *text, size_t count)
 			                   static_cast<DWORD>(lines.size() - at), &put,
 			                   nullptr) ||
 			    put == 0)
-				return;
+				return false;
 			at += put;
 		}
-		return;
+		return true;
 	}
 	UINT code_page = GetACP();
 	DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
@@ -310,5 +312,5 @@ void write_report(const char *text, size_t count)
 	std::string bytes(static_cast<size_t>(size), '\0');
 	WideCharToMultiByte(code_page, flags, lines.data(), length, &bytes[0],
 	                    size, unknown, nullptr);
-	write_all(output, bytes.data(), bytes.size());
+	return write_all(output, bytes.data(), bytes.size());
 }

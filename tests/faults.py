@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The tool under attack: injected I/O failures at every byte, kill -9 and
-other signals mid-patch, two runs racing for one file, and its path swapped
-for a FIFO while it runs.
+other signals mid-patch, two runs racing for one file, its path swapped for
+a FIFO while it runs, its lease broken while its report waits, and a
+report that cannot be kept.
 
 usage: faults.py BITMEND FAULT_SHIM.so
 """
@@ -10,13 +11,15 @@ import os
 import random
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-from end_to_end import BANNER, byte_lines, run_lines, seeking
+from end_to_end import (BANNER, byte_lines, need_root, need_tool,
+                        report_results, run_lines, seeking)
 
 BLOCK = 32768  # bytes the tool writes at a time
 ORIGINAL = bytes((i * 37 + 11) & 0xFF for i in range(48))
@@ -240,24 +243,106 @@ def swaps(tool, work):
     return faults, runs
 
 
+def lease_break(tool, work):
+    """A run of two blocks stalls on its unread report; another process
+    opens the file, waits out the lease-break time (set to 1 s) and writes
+    16 bytes in the second block. The run must not overwrite them, and
+    must not say Done!."""
+    need_root("sets /proc/sys/fs/lease-break-time")
+    knob = "/proc/sys/fs/lease-break-time"
+    target = os.path.join(work, "target.bin")
+    before = bytes(range(256)) * 256
+    length = 65535
+    new = bytes((i * 13 + 5) & 0xFF for i in range(length))
+    theirs, at = b"\x5a" * 16, 40000
+    with open(target, "wb") as f:
+        f.write(before)
+    saved = open(knob).read()
+    try:
+        with open(knob, "w") as f:
+            f.write("1")
+        run = subprocess.Popen([tool, "target.bin", "0", str(length),
+                                new.hex()], cwd=work, stdout=subprocess.PIPE)
+        time.sleep(0.3)  # the first block is written, its lines wait
+        started = time.monotonic()
+        fd = os.open(target, os.O_RDWR)  # waits for the lease to go
+        waited = time.monotonic() - started
+        os.pwrite(fd, theirs, at)
+        os.close(fd)
+        report = run.communicate(timeout=60)[0]
+    finally:
+        with open(knob, "w") as f:
+            f.write(saved)
+    after = open(target, "rb").read()
+    faults = []
+    if waited < 0.5:
+        faults.append("the writer got in after %.2f s: no lease held" % waited)
+    if after[at:at + 16] != theirs:
+        faults.append("the other writer's bytes were overwritten")
+    if after[BLOCK:at] + after[at + 16:] != before[BLOCK:at] + before[at + 16:]:
+        faults.append("bytes past the first block were written")
+    if not report.endswith(b"\nCan't Write 0x%x!\n" % BLOCK):
+        faults.append("the report ends %r" % report[-40:])
+    return faults
+
+
+def patch_with_lost_report(tool, work, command, stdout=None):
+    """A patch of two blocks whose report cannot be kept: nothing past the
+    first block is written, and what the report kept agrees with the
+    file."""
+    target = os.path.join(work, "target.bin")
+    before = bytes(range(256)) * 300
+    address, length = 1000, 65535
+    new = bytes((i * 13 + 5) & 0xFF for i in range(length))
+    with open(target, "wb") as f:
+        f.write(before)
+    run = subprocess.run(command + [tool, "target.bin", str(address),
+                                    str(length), new.hex()],
+                         cwd=work, stdout=stdout or subprocess.PIPE,
+                         timeout=60)
+    report = run.stdout or b""
+    faults = check_after_kill(target, before, address, new, report)
+    after = open(target, "rb").read()
+    if after[address + BLOCK:] != before[address + BLOCK:]:
+        faults.append("a block was written after the report was lost")
+    if b"Done!" in report:
+        faults.append("Done! after a lost report")
+    return faults
+
+
+def report_on_full_disk(tool, work):
+    need_root("mounts a small tmpfs")
+    need_tool("unshare")
+    disk = os.path.join(work, "disk")
+    os.mkdir(disk)
+    return patch_with_lost_report(tool, work, [
+        "unshare", "-m", "--propagation", "private", "sh", "-c",
+        'mount -t tmpfs -o size=256k none "$0" && "$@" >"$0/report"; '
+        'cat "$0/report"', disk])
+
+
+def report_to_dead_socket(tool, work):
+    sending, receiving = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
+    receiving.close()
+    with sending:
+        return patch_with_lost_report(tool, work, [], stdout=sending.fileno())
+
+
 def main():
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
-    passed = failed = 0
-    for attack in (injected_faults, kills, races, swaps):
-        with tempfile.TemporaryDirectory() as work:
-            if attack is injected_faults:
-                faults, count = attack(tool, shim, work)
-            else:
-                faults, count = attack(tool, work)
-        if faults:
-            failed += 1
-            print("FAIL %s (%d runs)\n  %s" % (attack.__name__, count,
-                                               "\n  ".join(faults[:10])))
-        else:
-            passed += 1
-            print("ok   %s (%d runs)" % (attack.__name__, count))
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+
+    def attack(run, *args):
+        def check():
+            with tempfile.TemporaryDirectory() as work:
+                faults = run(*args, work)
+            return faults[0] if isinstance(faults, tuple) else faults
+        return run.__name__, check
+
+    return report_results([
+        attack(injected_faults, tool, shim), attack(kills, tool),
+        attack(races, tool), attack(swaps, tool), attack(lease_break, tool),
+        attack(report_on_full_disk, tool), attack(report_to_dead_socket, tool),
+    ])
 
 
 if __name__ == "__main__":

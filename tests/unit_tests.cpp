@@ -114,3 +114,30 @@ TEST(ReportBytes, CountersCarryLikePrintf)
 			<< "index " << c.index << " offset " << c.offset;
 	}
 }
+
+TEST(Report, FormatsWithAndWithoutAConversion)
+{
+	// A format without a conversion, or ending in a lone %, prints as it
+	// stands and never reads past its end.
+	struct Case {
+		const char *format, *text;
+		uint32_t number;
+		const char *want;
+	} cases[] = {
+		{"\nCan't Open %s!\n", "a b", 0, "\nCan't Open a b!\n"},
+		{"\nCan't Read 0x%x!\n", nullptr, 0x7fffffff, "\nCan't Read 0x7fffffff!\n"},
+		{"0x%x", nullptr, 0, "0x0"},
+		{"no conversion", "x", 0, "no conversion"},
+		{"no conversion", nullptr, 5, "no conversion"},
+		{"lone %", "x", 0, "lone x"},
+	};
+	for (const Case &c : cases) {
+		testing::internal::CaptureStdout();
+		if (c.text)
+			report(c.format, c.text);
+		else
+			report(c.format, c.number);
+		flush_report();
+		EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want) << c.format;
+	}
+}
