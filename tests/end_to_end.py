@@ -67,6 +67,8 @@ def report_results(checks):
     for name, check in checks:
         try:
             faults = check()
+        except subprocess.TimeoutExpired as timeout:
+            faults = ["timed out: %s" % " ".join(map(str, timeout.cmd))[:200]]
         except Skip as reason:
             if not strict:
                 skipped += 1
@@ -313,8 +315,8 @@ def closed(*descriptors):
 closed_stdout, closed_stdout_stderr = closed(1), closed(1, 2)
 
 
-def limit(which, value):
-    @setup("posix")
+def limit(which, value, *kinds):
+    @setup("posix", *kinds)
     def set_limit(run):
         run.in_child.append(lambda: resource.setrlimit(which, (value, value)))
     return set_limit
@@ -479,7 +481,7 @@ CASES = [
     ("failed open with standard output on the target: nothing in it",
      "target.bin 10 1 41", BYTES, None, [],
      (stdout_overwrites_target, closed(2),
-      limit(resource.RLIMIT_NOFILE, 3))),
+      limit(resource.RLIMIT_NOFILE, 3, "unsanitized"))),
     ("/dev/null bound to the target, standard output closed",
      "target.bin 100 1 41", BYTES, None, [], (null_is_target, closed_stdout)),
     ("/dev/null bound to the target, standard output appends to it",
@@ -494,7 +496,7 @@ CASES = [
      (memfd_of_another,)),
     ("a 48 KiB stack", "target.bin 16 2 ABcd", SAMPLE,
      run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
-     (limit(resource.RLIMIT_STACK, 48 << 10),)),
+     (limit(resource.RLIMIT_STACK, 48 << 10, "unsanitized"),)),
     ("non-blocking report pipe read slowly", "target.bin 0 40000 " + BIG_HEX,
      SAMPLE, run_lines(0, list(SAMPLE) + [0] * (40000 - 32), BIG),
      [(0, BIG)], (nonblocking_slow_reader,)),
