@@ -98,7 +98,7 @@ class Run:
         self.words = {}         # {key} in the row's words: its text
         self.in_child = []      # before the tool starts, in its process
         self.after = []         # once it has ended, last first
-        self.checks = []        # more faults, once it has ended
+        self.checks = []        # more faults, given the ended run
         self.output = None      # what gives the report, if not the pipe
 
 
@@ -250,11 +250,56 @@ def waiter_released(run, fifo_path):
     def let_go():
         time.sleep(0.1)
         if released:
-            run.checks.append(lambda: ["a reader waiting on the FIFO was let go"])
+            run.checks.append(
+                lambda done: ["a reader waiting on the FIFO was let go"])
         else:
             os.close(os.open(fifo_path, os.O_WRONLY | os.O_NONBLOCK))
         waiter.join()
     run.after.append(let_go)
+
+
+@setup()
+def waited_fifo(run):
+    """pipe.bin, a FIFO, and pipelink.bin, a symlink to it, with a reader
+    waiting on it that must never be let go."""
+    fifo_path = os.path.join(run.work, "pipe.bin")
+    os.mkfifo(fifo_path)
+    os.symlink("pipe.bin", os.path.join(run.work, "pipelink.bin"))
+    waiter_released(run, fifo_path)
+
+
+@setup()
+def oom_score_of_a_sleeper(run):
+    """{oom} names a sleeping process's OOM score adjustment, a procfs
+    file, and oom.bin links to it: it must keep its value, and no run on it
+    may end Done!."""
+    sleeper = subprocess.Popen(["sleep", "60"])
+    knob = "/proc/%d/oom_score_adj" % sleeper.pid
+    value = open(knob).read()
+    run.words["oom"] = ("Z:" + knob.replace("/", "\\") if run.windows
+                        else knob)
+    os.symlink(knob, os.path.join(run.work, "oom.bin"))
+
+    run.after.append(lambda: (sleeper.kill(), sleeper.wait()))
+    now = []
+    run.after.append(lambda: now.append(open(knob).read()))
+
+    def unchanged(done):
+        faults = [] if now == [value] else ["%s is %r, was %r" % (
+            knob, now, value)]
+        return faults + (["Done!"] if b"Done!" in done.stdout else [])
+    run.checks.append(unchanged)
+
+
+@setup("windows")
+def dotted_twin(run):
+    """s.bin. beside the target s.bin, a name Win32 would strip to s.bin: it
+    must stay as it was too."""
+    twin = run.target + "."
+    with open(twin, "wb") as f:
+        f.write(b"twin")
+    run.checks.append(lambda done: [] if open(twin, "rb").read() == b"twin"
+                      else ["s.bin. was changed"])
 
 
 @setup("posix", "root")
@@ -282,7 +327,8 @@ def memfd_of_another(run):
     def end_holder():
         seen = holder.communicate("", timeout=30)[0].strip()
         if seen != "A" * 64:
-            run.checks.append(lambda: ["the holder's map reads %r" % seen])
+            run.checks.append(
+                lambda done: ["the holder's map reads %r" % seen])
     run.after.append(end_holder)
 
 
@@ -293,7 +339,7 @@ def strace_flush(run):
     run.command = ["strace", "-qq", "-s", "4096", "-e",
                    "trace=fdatasync,write", "-o", trace] + run.command
 
-    def flushed_before_done():
+    def flushed_before_done(done):
         """fdatasync of the target succeeds before Done! leaves."""
         lines = open(trace).read().splitlines()
         os.remove(trace)
@@ -323,7 +369,7 @@ def limit(which, value, *kinds):
 
 
 def stdout_on_target(flags):
-    @setup("posix")
+    @setup()
     def onto_target(run):
         run.stdout = os.open(run.target, flags)
     return onto_target
@@ -494,6 +540,27 @@ CASES = [
     ("memfd another process has mapped, through /proc",
      "{memfd} 0 2 4242", None, "\nCan't Open {memfd}!\n", [],
      (memfd_of_another,)),
+    ("worked example with standard output on the target: refused",
+     "target.bin 16 2 ABcd", SAMPLE, None, [], (stdout_overwrites_target,)),
+    ("FIFO with a reader waiting: never opened", "pipe.bin 0 1 00", None,
+     "\nCan't Open pipe.bin!\n", [], (waited_fifo,)),
+    ("symlink to a FIFO with a reader waiting: never opened",
+     "pipelink.bin 0 1 00", None, "\nCan't Open pipelink.bin!\n", [],
+     (waited_fifo,)),
+    ("FIFO by its full path with a reader waiting: never opened",
+     "{work}/pipe.bin 0 1 00", None, None, [], (waited_fifo,)),
+    ("another process's OOM score by its path", "'{oom}' 0 4 3939390a", None,
+     None, [], (oom_score_of_a_sleeper,)),
+    ("another process's OOM score through a symlink", "oom.bin 0 4 3939390a",
+     None, None, [], (oom_score_of_a_sleeper,)),
+    ("trailing dot with the undotted name present", "s.bin. 0 1 ff", SAMPLE,
+     "\nCan't Open s.bin.!\n", [], (named("s.bin"), dotted_twin)),
+    ("trailing space", "'s.bin ' 0 1 ff", SAMPLE, "\nCan't Open s.bin !\n",
+     [], (named("s.bin"), dotted_twin)),
+    ("trailing dot and space", "'s.bin. .' 0 1 ff", SAMPLE,
+     "\nCan't Open s.bin. .!\n", [], (named("s.bin"), dotted_twin)),
+    ("trailing dots", "s.bin... 0 1 ff", SAMPLE, "\nCan't Open s.bin...!\n",
+     [], (named("s.bin"), dotted_twin)),
     ("a 48 KiB stack", "target.bin 16 2 ABcd", SAMPLE,
      run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
      (limit(resource.RLIMIT_STACK, 48 << 10, "unsanitized"),)),
@@ -668,7 +735,7 @@ def run_case(command, argv0, windows, case, work):
             faults.append("output:\n%r\nexpected:\n%r"
                           % (done.stdout[-400:], want[-400:]))
     for check in run.checks:
-        faults += check()
+        faults += check(done)
     grown = sorted(os.listdir(work))
     if grown != names_before:
         faults.append("files before %s, after %s" % (names_before, grown))

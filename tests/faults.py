@@ -5,6 +5,7 @@ a FIFO while it runs, its lease broken while its report waits, and a
 report that cannot be kept.
 
 usage: faults.py BITMEND FAULT_SHIM.so
+       faults.py --wine BITMEND.EXE   (kills, races and a full disk)
 """
 import errno
 import os
@@ -19,7 +20,8 @@ import threading
 import time
 
 from end_to_end import (BANNER, byte_lines, need_root, need_tool,
-                        report_results, run_lines, seeking)
+                        report_results, run_lines, seeking, WINE_ENV,
+                        wine_server)
 
 BLOCK = 32768  # bytes the tool writes at a time
 ORIGINAL = bytes((i * 37 + 11) & 0xFF for i in range(48))
@@ -64,7 +66,7 @@ def injected_faults(tool, shim, work):
             f.write(ORIGINAL)
         env = dict(os.environ, LD_PRELOAD=shim,
                    BITMEND_FAULT="%s %d %d" % (call, code, ADDRESS + k))
-        run = subprocess.run([tool, "target.bin", str(ADDRESS), str(LENGTH),
+        run = subprocess.run(tool + ["target.bin", str(ADDRESS), str(LENGTH),
                               NEW.hex()], cwd=work, env=env,
                              capture_output=True, timeout=30)
         out, contents = expected(call, code, k)
@@ -107,27 +109,33 @@ def check_after_kill(target, before, address, new, report):
 def read_exactly(pipe, count):
     data = b""
     while len(data) < count:
-        data += os.read(pipe.fileno(), count - len(data))
+        chunk = os.read(pipe.fileno(), count - len(data))
+        if not chunk:
+            break
+        data += chunk
     return data
 
 
 def kills(tool, work):
     """kill -9 while the report pipe is full, near the end of the first
-    block's lines, and after random delays; and the signals a user sends,
-    which wait until the report is out."""
+    block's lines, and after random delays; and, on Linux, the signals a
+    user sends, which wait until the report is out."""
+    windows = tool[0] == "wine"
+    eol = b"\r\n" if windows else b"\n"
     target = os.path.join(work, "target.bin")
     before = bytes(range(256)) * 400
-    address, length = 1000, 60000
+    # Windows caps a command line at 32767 characters: one block at most.
+    address, length = 1000, 16000 if windows else 60000
     new = bytes((i * 13 + 5) & 0xFF for i in range(length))
     old = before[address:address + length]
-    whole = (BANNER + run_lines(address, old, new)).encode()
+    whole = (BANNER + run_lines(address, old, new)).encode().replace(b"\n", eol)
     # Read up to a little more than a pipe's worth before the end of the
     # first block's lines: the rest of them must go out before the second
     # block is written.
     first_block = len((BANNER + seeking(address) + byte_lines(
-        address, old[:BLOCK], new[:BLOCK])).encode())
+        address, old[:BLOCK], new[:BLOCK])).encode().replace(b"\n", eol))
     rng = random.Random(1)
-    held = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]
+    held = [] if windows else [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]
     # Each run: the signal, the delay before reading, and the bytes read
     # before it is sent (None: at random).
     runs = ([(signal.SIGKILL, 0, 0)] * 5 + [(sig, 0, 0) for sig in held]
@@ -138,7 +146,7 @@ def kills(tool, work):
     for sig, delay, count in runs:
         with open(target, "wb") as f:
             f.write(before)
-        run = subprocess.Popen([tool, "target.bin", str(address), str(length),
+        run = subprocess.Popen(tool + ["target.bin", str(address), str(length),
                                 new.hex()], cwd=work, stdout=subprocess.PIPE)
         time.sleep(delay)
         if count is None:
@@ -149,7 +157,8 @@ def kills(tool, work):
         run.send_signal(sig)
         report += run.stdout.read()
         run.wait()
-        faults += check_after_kill(target, before, address, new, report)
+        faults += check_after_kill(target, before, address, new,
+                                   report.replace(b"\r\n", b"\n"))
         if sig in held and (report != whole or run.returncode != -sig):
             faults.append("%s: status %d, report of %d bytes, not %d" % (
                 sig.name, run.returncode, len(report), len(whole)))
@@ -159,14 +168,16 @@ def kills(tool, work):
 def races(tool, work):
     """Two runs on one file at once, each held mid-run by its unread report:
     exactly one patches and the other is refused, and while the winner
-    holds the file, nobody else opens it."""
+    holds the file, nobody else opens it (on Linux; Wine's share modes do
+    not reach Linux processes)."""
+    windows = tool[0] == "wine"
     target = os.path.join(work, "target.bin")
-    length = 20000
+    length = 15000 if windows else 20000
     faults = []
-    for _ in range(100):
+    for _ in range(50 if windows else 100):
         with open(target, "wb") as f:
             f.write(bytes(length))
-        runs = [subprocess.Popen([tool, "target.bin", "0", str(length),
+        runs = [subprocess.Popen(tool + ["target.bin", "0", str(length),
                                   pattern * length], cwd=work,
                                  stdout=subprocess.PIPE)
                 for pattern in ("aa", "bb")]
@@ -176,11 +187,12 @@ def races(tool, work):
                 time.monotonic() < deadline:
             time.sleep(0.001)
         try:
-            os.close(os.open(target, os.O_RDONLY | os.O_NONBLOCK))
-            faults.append("opened the file while a run held it")
+            if not windows:
+                os.close(os.open(target, os.O_RDONLY | os.O_NONBLOCK))
+                faults.append("opened the file while a run held it")
         except BlockingIOError:
             pass
-        outs = [run.communicate()[0] for run in runs]
+        outs = [run.communicate()[0].replace(b"\r\n", b"\n") for run in runs]
         done = [out.endswith(b"\nDone!\n") for out in outs]
         refused = [out.endswith(b"\nCan't Open target.bin!\n") for out in outs]
         if sorted(done) != [False, True] or sorted(refused) != [False, True]:
@@ -223,7 +235,7 @@ def swaps(tool, work):
     faults, runs = [], 2000
     try:
         for _ in range(runs):
-            out = subprocess.run([tool, "link", "0", "4", "a1a2a3a4"], cwd=work,
+            out = subprocess.run(tool + ["link", "0", "4", "a1a2a3a4"], cwd=work,
                                  capture_output=True, timeout=30).stdout
             if not out.endswith((b"\nDone!\n", b"\nCan't Open link!\n")):
                 faults.append("neither done nor refused: %r" % out[-40:])
@@ -261,7 +273,7 @@ def lease_break(tool, work):
     try:
         with open(knob, "w") as f:
             f.write("1")
-        run = subprocess.Popen([tool, "target.bin", "0", str(length),
+        run = subprocess.Popen(tool + ["target.bin", "0", str(length),
                                 new.hex()], cwd=work, stdout=subprocess.PIPE)
         time.sleep(0.3)  # the first block is written, its lines wait
         started = time.monotonic()
@@ -296,7 +308,7 @@ def patch_with_lost_report(tool, work, command, stdout=None):
     new = bytes((i * 13 + 5) & 0xFF for i in range(length))
     with open(target, "wb") as f:
         f.write(before)
-    run = subprocess.run(command + [tool, "target.bin", str(address),
+    run = subprocess.run(command + tool + ["target.bin", str(address),
                                     str(length), new.hex()],
                          cwd=work, stdout=stdout or subprocess.PIPE,
                          timeout=60)
@@ -328,21 +340,64 @@ def report_to_dead_socket(tool, work):
         return patch_with_lost_report(tool, work, [], stdout=sending.fileno())
 
 
+def full_disk(tool, work):
+    """The target on a tmpfs of 32 KiB, a patch that would grow it past
+    that: every byte reported OK is in the file, every other byte is as it
+    was, and the report ends with the write that failed."""
+    need_root("mounts a small tmpfs")
+    disk = os.path.join(work, "disk")
+    os.mkdir(disk)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32k", "none", disk],
+                   check=True)
+    try:
+        target = os.path.join(disk, "target.bin")
+        before = bytes(range(256)) * 96
+        address, new = 20000, bytes((i * 13 + 5) & 0xFF for i in range(16000))
+        with open(target, "wb") as f:
+            f.write(before)
+        report = subprocess.run(tool + ["target.bin", str(address),
+                                        str(len(new)), new.hex()], cwd=disk,
+                                capture_output=True, timeout=120).stdout
+        after = open(target, "rb").read()
+    finally:
+        subprocess.run(["umount", disk], check=True)
+    report = report.replace(b"\r\n", b"\n")
+    reported = {int(offset, 16) for _, offset, _ in LINE.findall(report)}
+    faults = []
+    if not re.search(rb"\nCan't Write 0x[0-9a-f]+!\n$", report):
+        faults.append("the report ends %r" % report[-60:])
+    for i, byte in enumerate(after):
+        old = before[i] if i < len(before) else 0
+        if byte != (new[i - address] if i in reported else old):
+            faults.append("byte %d is %#x, its report says otherwise" % (i, byte))
+            break
+    if reported and max(reported) >= len(after):
+        faults.append("bytes reported OK past the end of the file")
+    return faults
+
+
 def main():
+    windows = sys.argv[1] == "--wine"
+    if windows:
+        exe = os.path.abspath(sys.argv[2])
+        with wine_server(os.path.dirname(exe)):
+            os.environ.update(WINE_ENV)
+            return run_attacks([kills, races, full_disk], ["wine", exe])
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
+    return run_attacks([injected_faults, kills, races, swaps, lease_break,
+                        full_disk, report_on_full_disk, report_to_dead_socket],
+                       [tool], shim)
 
-    def attack(run, *args):
-        def check():
-            with tempfile.TemporaryDirectory() as work:
-                faults = run(*args, work)
-            return faults[0] if isinstance(faults, tuple) else faults
-        return run.__name__, check
 
-    return report_results([
-        attack(injected_faults, tool, shim), attack(kills, tool),
-        attack(races, tool), attack(swaps, tool), attack(lease_break, tool),
-        attack(report_on_full_disk, tool), attack(report_to_dead_socket, tool),
-    ])
+def run_attacks(attacks, tool, shim=None):
+    def check(attack):
+        with tempfile.TemporaryDirectory() as work:
+            faults = (attack(tool, shim, work) if attack is injected_faults
+                      else attack(tool, work))
+        return faults[0] if isinstance(faults, tuple) else faults
+
+    return report_results((attack.__name__, lambda attack=attack: check(attack))
+                          for attack in attacks)
 
 
 if __name__ == "__main__":
