@@ -30,42 +30,46 @@ static bool same_file(const struct stat &a, const struct stat &b)
 }
 
 // Trusting /proc. Anything can be mounted over /proc, and procfs itself
-// can be mounted elsewhere, so a folder is used only when it is procfs, and
-// an entry of it opened only when it is still the inode looked at.
+// elsewhere: an entry is opened only where its folder is procfs and the
+// entry is still the inode looked at, the one wanted or else a regular file
+// of that procfs. *genuine tells whether the folder was procfs.
 
-static int open_procfs_folder(const char *folder)
+static int open_from_procfs(const char *folder, const char *name, int flags,
+                            const struct stat *wanted, bool *genuine)
 {
-	int fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+	int dir = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
 	struct statfs file_system;
-	if (fd >= 0 && (fstatfs(fd, &file_system) != 0 ||
-	                file_system.f_type != PROC_SUPER_MAGIC)) {
+	struct stat dir_status, entry, opened;
+	*genuine = dir >= 0 && fstatfs(dir, &file_system) == 0 &&
+	           file_system.f_type == PROC_SUPER_MAGIC &&
+	           fstat(dir, &dir_status) == 0;
+	int fd = -1;
+	if (*genuine && fstatat(dir, name, &entry, 0) == 0 &&
+	    (wanted ? same_file(entry, *wanted)
+	            : S_ISREG(entry.st_mode) && entry.st_dev == dir_status.st_dev))
+		fd = openat(dir, name, flags);
+	if (dir >= 0)
+		close(dir);
+	if (fd >= 0 && (fstat(fd, &opened) != 0 || !same_file(opened, entry))) {
 		close(fd);
 		return -1;
 	}
 	return fd;
 }
 
-// Opens fd's inode again with flags, through /proc/self/fd; where that is
-// not procfs, opens the path again. Either way it is kept only if it is
-// still the inode checked.
+// Opens fd's inode again with flags through /proc/self/fd; where that is
+// no procfs, opens the path again, kept only if it leads to the same inode.
 static int reopen(int fd, const char *path, const struct stat &checked,
                   int flags)
 {
 	char name[16] = {};
 	std::to_chars(name, name + sizeof name - 1, fd);
-	int opened = -1;
-	int folder = open_procfs_folder("/proc/self/fd");
-	if (folder < 0) {
-		opened = open(path, flags);
-	} else {
-		struct stat entry;
-		if (fstatat(folder, name, &entry, 0) == 0 && same_file(entry, checked))
-			opened = openat(folder, name, flags);
-		close(folder);
-	}
+	bool genuine;
+	int opened = open_from_procfs("/proc/self/fd", name, flags, &checked,
+	                              &genuine);
 	struct stat status;
-	if (opened >= 0 && (fstat(opened, &status) != 0 ||
-	                    !same_file(status, checked))) {
+	if (!genuine && (opened = open(path, flags)) >= 0 &&
+	    (fstat(opened, &status) != 0 || !same_file(status, checked))) {
 		close(opened);
 		return -1;
 	}
@@ -187,26 +191,15 @@ void release_interruptions()
 
 static long lease_break_seconds()
 {
-	long seconds = -1;
-	int folder = open_procfs_folder("/proc/sys/fs");
-	struct stat folder_status, entry, opened;
-	if (folder < 0)
-		return seconds;
-	int fd = -1;
-	if (fstat(folder, &folder_status) == 0 &&
-	    fstatat(folder, "lease-break-time", &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-	    S_ISREG(entry.st_mode) && entry.st_dev == folder_status.st_dev)
-		fd = openat(folder, "lease-break-time",
-		            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-	close(folder);
+	bool genuine;
+	int fd = open_from_procfs("/proc/sys/fs", "lease-break-time",
+	                          O_RDONLY | O_NONBLOCK | O_CLOEXEC, nullptr,
+	                          &genuine);
 	char text[24] = {};
-	if (fd >= 0 && fstat(fd, &opened) == 0 && same_file(opened, entry) &&
-	    read(fd, text, sizeof text - 1) > 0) {
-		char *end = nullptr;
-		seconds = strtol(text, &end, 10);
-		if (end == text || seconds < 0)
-			seconds = -1;
-	}
+	long seconds = -1;
+	if (fd >= 0 && read(fd, text, sizeof text - 1) > 0 && text[0] >= '0' &&
+	    text[0] <= '9')
+		seconds = strtol(text, nullptr, 10);
 	if (fd >= 0)
 		close(fd);
 	return seconds;
@@ -223,11 +216,10 @@ bool still_held(target_file)
 		return seconds == 0;
 	struct timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
-	int64_t elapsed = (now.tv_sec - break_began.tv_sec) * int64_t{1000000000} +
-	                  (now.tv_nsec - break_began.tv_nsec);
-	int64_t limit = seconds * int64_t{1000000000};
-	int64_t margin = limit / 2 < 1000000000 ? limit / 2 : 1000000000;
-	return elapsed < limit - margin;
+	double elapsed = double(now.tv_sec - break_began.tv_sec) +
+	                 (now.tv_nsec - break_began.tv_nsec) / 1e9;
+	double margin = seconds < 2 ? seconds / 2.0 : 1.0;
+	return elapsed < seconds - margin;
 }
 
 // What is refused: anything but a regular file with a name, files of the

@@ -31,11 +31,9 @@ static std::wstring without_lone_surrogates(const wchar_t *word)
 {
 	std::wstring text = word;
 	for (size_t i = 0; i < text.size(); i++) {
-		bool paired = is_high_surrogate(text[i]) ? is_low_surrogate(text[i + 1])
-		              : is_low_surrogate(text[i])
-		                      ? i > 0 && is_high_surrogate(text[i - 1])
-		                      : true;
-		if (!paired)
+		if (is_high_surrogate(text[i]) && is_low_surrogate(text[i + 1]))
+			i++;
+		else if (is_high_surrogate(text[i]) || is_low_surrogate(text[i]))
 			text[i] = L'?';
 	}
 	return text;
