@@ -3,6 +3,9 @@
 
 usage: end_to_end.py [--sanitized] BITMEND   (native build)
        end_to_end.py --wine BITMEND.EXE      (Windows build; CR LF expected)
+       end_to_end.py --empty-root BITMEND    (a static build, run in a root
+                                              that holds only it, /dev/null,
+                                              /proc and the rows' folders)
 """
 import contextlib
 import ctypes
@@ -104,7 +107,8 @@ class Run:
 
 def setup(*kinds):
     """Marks a setup with what it needs: "posix" or "windows" (the build it
-    makes sense for), "root", "unsanitized" (no sanitizers' runtime)."""
+    makes sense for), "root", "unsanitized" (no sanitizers' runtime), "bare"
+    (the tool is the very process the test starts)."""
     def mark(function):
         function.kinds = set(kinds)
         return function
@@ -170,13 +174,13 @@ def as_nobody(run):
     run.in_child.append(drop)
 
 
-@setup("posix")
+@setup("posix", "bare")
 def read_only(run):
     as_nobody(run)
     run.in_child.insert(0, lambda: os.chmod(run.target, 0o444))
 
 
-@setup("posix", "root")
+@setup("posix", "root", "bare")
 def other_owner(run):
     need_root("another owner's file")
     as_nobody(run)
@@ -362,7 +366,7 @@ closed_stdout, closed_stdout_stderr = closed(1), closed(1, 2)
 
 
 def limit(which, value, *kinds):
-    @setup("posix", *kinds)
+    @setup("posix", "bare", *kinds)
     def set_limit(run):
         run.in_child.append(lambda: resource.setrlimit(which, (value, value)))
     return set_limit
@@ -751,10 +755,27 @@ def case_check(command, argv0, windows, case):
     return check
 
 
+def in_empty_root(tool, root):
+    """The command that runs tool in root, which holds only it, /dev/null,
+    a /proc mount and the folder of temporary files, where the rows' own
+    folders are; the mounts end with the run's mount namespace."""
+    for folder in ("dev", "proc", "tmp"):
+        os.makedirs(os.path.join(root, folder))
+    open(os.path.join(root, "dev", "null"), "w").close()
+    shutil.copy(tool, os.path.join(root, "bitmend"))
+    return ["unshare", "-m", "--propagation", "private", "sh", "-c",
+            'mount --bind /dev/null "$0/dev/null" && '
+            'mount -t proc proc "$0/proc" && '
+            'mount --bind "$1" "$0/tmp" && shift && '
+            'exec unshare --root="$0" --wd="$PWD" /bitmend "$@"',
+            root, tempfile.gettempdir()]
+
+
 def main():
     args = sys.argv[1:]
     windows = args[:1] == ["--wine"]
     sanitized = args[:1] == ["--sanitized"]
+    empty_root = args[:1] == ["--empty-root"]
     exe = os.path.abspath(args[-1])
     command = ["wine", exe] if windows else [exe]
     argv0 = "Z:" + exe.replace("/", "\\") if windows else exe
@@ -762,11 +783,20 @@ def main():
     # cannot run (it needs /proc and cannot run traced), are not for this
     # run; they are no skips.
     not_here = {"posix" if windows else "windows"} | (
-        {"unsanitized"} if sanitized else set())
+        {"unsanitized"} if sanitized else set()) | (
+        {"bare"} if empty_root else set())
     cases = [case for case in CASES if not kinds_of(case[5]) & not_here]
     print("%d rows not for this build" % (len(CASES) - len(cases)))
-    with (wine_server(os.path.dirname(exe)) if windows
-          else contextlib.nullcontext()):
+    if empty_root and os.geteuid() != 0:
+        def skip():
+            raise Skip("needs root (a mount namespace and a chroot)")
+        return report_results([("the rows in an empty root", skip)])
+    with contextlib.ExitStack() as stack:
+        if windows:
+            stack.enter_context(wine_server(os.path.dirname(exe)))
+        if empty_root:
+            root = stack.enter_context(tempfile.TemporaryDirectory())
+            command, argv0 = in_empty_root(exe, root), "/bitmend"
         return report_results(
             (case[0], case_check(command, argv0, windows, case))
             for case in cases)
