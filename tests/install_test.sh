@@ -1,35 +1,53 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix and runs the installed tool; then
-# builds the .deb and, as root with no bitmend package present, installs it
-# with dpkg, runs it and removes it again.
+# Checks the install and the Debian package without changing the machine:
+# cmake --install into a temporary DESTDIR, and the .deb read with
+# dpkg-deb, unpacked into a temporary folder and run from there, and linted
+# with lintian.
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+passed=0 skipped=0
+ok() { echo "ok   $1"; passed=$((passed + 1)); }
 
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-test -f "$work/prefix/share/man/man1/bitmend.1"
-printf 'Hello, world!\n' >"$work/sample.bin"
-"$work/prefix/bin/bitmend" "$work/sample.bin" 7 1 57 | tail -n 1 | grep -qx 'Done!'
-grep -qx 'Hello, World!' "$work/sample.bin"
-echo "ok   installed into a prefix and patched a file"
-
-cpack --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
-deb=$(echo "$work"/package/bitmend_*.deb)
-contents=$(dpkg-deb -c "$deb")
-grep -q ' ./usr/bin/bitmend$' <<<"$contents"
-grep -q ' ./usr/share/man/man1/bitmend.1$' <<<"$contents"
-dpkg-deb -f "$deb" Depends | grep -q libc6
-echo "ok   $(basename "$deb") holds the tool and its man page"
-
-if [ "$(id -u)" = 0 ] && ! dpkg -s bitmend >/dev/null 2>&1; then
-	dpkg -i "$deb" >/dev/null
+# Runs the tool at $1 on a sample and reads the man page at $2.
+try_tool() {
 	printf 'Hello, world!\n' >"$work/sample.bin"
-	/usr/bin/bitmend "$work/sample.bin" 7 1 57 | tail -n 1 | grep -qx 'Done!'
-	test -f /usr/share/man/man1/bitmend.1
-	dpkg -r bitmend >/dev/null
-	test ! -e /usr/bin/bitmend && test ! -e /usr/share/man/man1/bitmend.1
-	echo "ok   dpkg -i installed it and dpkg -r removed it"
+	"$1" "$work/sample.bin" 7 1 57 | tail -n 1 | grep -qx 'Done!'
+	grep -qx 'Hello, World!' "$work/sample.bin"
+	MANPAGER=cat man -l "$2" 2>/dev/null | grep -q 'patch bytes of an existing file'
+}
+
+DESTDIR="$work/destdir" cmake --install "$build" --prefix /usr >/dev/null
+try_tool "$work/destdir/usr/bin/bitmend" "$work/destdir/usr/share/man/man1/bitmend.1.gz"
+ok "cmake --install into a DESTDIR: the tool patches, man reads its page"
+
+cpack --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.txt" 2>&1 ||
+	{ cat "$work/cpack.txt"; exit 1; }
+deb=$(echo "$work"/package/bitmend_*.deb)
+test "$(dpkg-deb -f "$deb" Package Version Architecture Section)" = \
+	"$(printf 'Package: bitmend\nVersion: 1.0.0.1\nArchitecture: amd64\nSection: utils')"
+dpkg-deb -f "$deb" Depends | grep -q '^libc6'
+contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+for path in ./usr/bin/bitmend ./usr/share/man/man1/bitmend.1.gz \
+	./usr/share/doc/bitmend/copyright ./usr/share/doc/bitmend/changelog.gz; do
+	grep -qx "$path" <<<"$contents"
+done
+ok "$(basename "$deb"): its control fields and contents"
+
+dpkg-deb -x "$deb" "$work/unpacked"
+try_tool "$work/unpacked/usr/bin/bitmend" "$work/unpacked/usr/share/man/man1/bitmend.1.gz"
+ok "the package unpacked into a folder: the tool patches, man reads its page"
+
+if command -v lintian >/dev/null; then
+	lintian --fail-on error --allow-root "$deb" >"$work/lintian.txt" ||
+		{ cat "$work/lintian.txt"; exit 1; }
+	ok "lintian finds no error"
+elif [ "${BITMEND_NO_SKIPS:-}" = 1 ]; then
+	echo "FAIL lintian: not installed, and BITMEND_NO_SKIPS is set"
+	exit 1
 else
-	echo "skip dpkg -i and -r: not root, or a bitmend package is installed"
+	echo "skip lintian: needs lintian"
+	skipped=1
 fi
+echo "$passed passed, 0 failed, $skipped skipped"
