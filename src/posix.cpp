@@ -368,7 +368,8 @@ target_file open_exclusive(const char *path, int64_t *size)
 	return fd;
 }
 
-// Positioned reads and writes, flushing and closing.
+// Moving bytes: a single call each at an offset, which the patch run
+// repeats while a transfer falls short.
 
 int32_t read_at(target_file file, uint32_t offset, uint8_t *bytes,
                 uint32_t count)

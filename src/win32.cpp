@@ -382,7 +382,8 @@ bool still_held(target_file)
 	return true;
 }
 
-// Positioned reads and writes, flushing and closing.
+// Moving bytes: a single call each at an offset, which the patch run
+// repeats while a transfer falls short.
 
 static OVERLAPPED at_offset(uint32_t offset)
 {
