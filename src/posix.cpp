@@ -67,8 +67,11 @@ static int reopen(int fd, const char *path, const struct stat &checked,
 	bool genuine;
 	int opened = open_from_procfs("/proc/self/fd", name, flags, &checked,
 	                              &genuine);
+	if (genuine)
+		return opened;
+	opened = open(path, flags);
 	struct stat status;
-	if (!genuine && (opened = open(path, flags)) >= 0 &&
+	if (opened >= 0 &&
 	    (fstat(opened, &status) != 0 || !same_file(status, checked))) {
 		close(opened);
 		return -1;
@@ -216,10 +219,11 @@ bool still_held(target_file)
 		return seconds == 0;
 	struct timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
-	double elapsed = double(now.tv_sec - break_began.tv_sec) +
-	                 (now.tv_nsec - break_began.tv_nsec) / 1e9;
-	double margin = seconds < 2 ? seconds / 2.0 : 1.0;
-	return elapsed < seconds - margin;
+	int64_t elapsed_ms = (now.tv_sec - break_began.tv_sec) * int64_t{1000} +
+	                     (now.tv_nsec - break_began.tv_nsec) / 1000000;
+	int64_t limit_ms = seconds * int64_t{1000};
+	int64_t margin_ms = limit_ms / 2 < 1000 ? limit_ms / 2 : 1000;
+	return elapsed_ms < limit_ms - margin_ms;
 }
 
 // What is refused: anything but a regular file with a name, files of the
@@ -333,7 +337,8 @@ static bool may_patch(const struct stat &checked,
 	if (!is_named_regular_file(checked) ||
 	    on_pseudo_file_system(static_cast<uint32_t>(file_system.f_type)))
 		return false;
-	// Standard output may have been swapped onto the file since the start.
+	// The path may lead to standard output's file now, though it did not at
+	// the start.
 	if (output_writes_to(checked)) {
 		send_report_nowhere();
 		return false;
