@@ -250,14 +250,18 @@ def waiter_released(run, fifo_path):
     waiter = threading.Thread(target=lambda: released.append(
         os.close(os.open(fifo_path, os.O_RDONLY))))
     waiter.start()
+    time.sleep(0.05)  # into its open
 
     def let_go():
         time.sleep(0.1)
         if released:
             run.checks.append(
                 lambda done: ["a reader waiting on the FIFO was let go"])
-        else:
-            os.close(os.open(fifo_path, os.O_WRONLY | os.O_NONBLOCK))
+        while waiter.is_alive():
+            try:
+                os.close(os.open(fifo_path, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:  # no reader in its open yet
+                time.sleep(0.01)
         waiter.join()
     run.after.append(let_go)
 

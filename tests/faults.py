@@ -275,13 +275,15 @@ def lease_break(tool, work):
             f.write("1")
         run = subprocess.Popen(tool + ["target.bin", "0", str(length),
                                 new.hex()], cwd=work, stdout=subprocess.PIPE)
-        time.sleep(0.3)  # the first block is written, its lines wait
+        # A first byte of report: the first block is written, and the
+        # rest of its lines wait in the full pipe.
+        first = os.read(run.stdout.fileno(), 1)
         started = time.monotonic()
         fd = os.open(target, os.O_RDWR)  # waits for the lease to go
         waited = time.monotonic() - started
         os.pwrite(fd, theirs, at)
         os.close(fd)
-        report = run.communicate(timeout=60)[0]
+        report = first + run.communicate(timeout=60)[0]
     finally:
         with open(knob, "w") as f:
             f.write(saved)
