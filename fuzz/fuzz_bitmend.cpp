@@ -4,6 +4,7 @@
 // The input is split at NUL bytes into up to eight words.
 #include "bitmend.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,12 +111,62 @@ static bool take(std::string &rest, const std::string &piece)
 	return true;
 }
 
-static std::string format(const char *pattern, unsigned a, unsigned b = 0,
-                          unsigned c = 0, unsigned d = 0)
+static std::string format(const char *pattern, unsigned long long a,
+                          unsigned long long b = 0, unsigned c = 0,
+                          unsigned d = 0)
 {
 	char text[128];
 	snprintf(text, sizeof text, pattern, a, b, c, d);
 	return text;
+}
+
+// A number as the rules take it: optional white space, an optional sign,
+// one or more decimal digits, optional white space, nothing else.
+static bool model_number(const std::string &text, bool &negative,
+                         unsigned __int128 &size)
+{
+	const char *white = " \t\n\v\f\r";
+	size_t at = text.find_first_not_of(white);
+	at = at == std::string::npos ? text.size() : at;
+	negative = at < text.size() && text[at] == '-';
+	if (at < text.size() && (text[at] == '-' || text[at] == '+'))
+		at++;
+	size_t digits = at;
+	for (size = 0; at < text.size() && isdigit(static_cast<unsigned char>(text[at])); at++)
+		size = size > UINT64_MAX ? size : size * 10 + static_cast<unsigned>(text[at] - '0');
+	if (at == digits)
+		return false;
+	return text.find_first_not_of(white, at) == std::string::npos;
+}
+
+// What the run prints after the banner when it refuses the words, or ""
+// when it goes on to the file, with the request it then makes.
+static std::string model_refusal(const std::vector<std::string> &words,
+                                 int64_t &address, int32_t &length)
+{
+	if (words.size() < 4)
+		return "\nUsage: bitmend InputFile.bin Address Length HexNumber\n";
+	const std::string &hex = words[3];
+	bool negative;
+	unsigned __int128 size;
+	if (hex.size() % 2 != 0)
+		return "\nHexNumber Error!\n";
+	if (!model_number(words[2], negative, size))
+		return "\nLength Error!\n";
+	length = negative ? (size >= 0x80000000u ? INT32_MIN : -static_cast<int32_t>(size))
+	                  : (size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size));
+	if (hex.size() < static_cast<uint32_t>(static_cast<uint32_t>(length) * 2u))
+		return "\nNeed More HexNumber!\n";
+	for (int64_t i = 0; i < 2 * int64_t{length}; i++)
+		if (model_digit(static_cast<unsigned char>(hex[i])) < 0)
+			return "\nHexNumber Error!\n";
+	if (!model_number(words[1], negative, size))
+		return "\nAddress Error!\n";
+	if ((negative && size > 0) || size > INT64_MAX ||
+	    (length > 0 && size + length > static_cast<unsigned __int128>(INT64_MAX) + 1))
+		return "\nAddress Out Of Range!\n";
+	address = static_cast<int64_t>(size);
+	return "";
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -167,30 +218,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	CHECK(rest.find('\n') != std::string::npos && rest[0] != '\n', output);
 	rest.erase(0, rest.find('\n') + 1);
 
-	const std::string refusals[] = {
-		"\nUsage: bitmend InputFile.bin Address Length HexNumber\n",
-		"\nHexNumber Error!\n", "\nNeed More HexNumber!\n",
-		"\nAddress Out Of Range!\n",
-		argc > 1 ? "\nCan't Open " + words[0] + "!\n" : "",
-	};
+	int64_t address = 0;
+	int32_t length = 0;
+	std::string refusal = model_refusal(words, address, length);
+	std::string shown = words.empty() ? "" : words[0];
+	for (char &c : shown)
+		if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+			c = '?';
 	uint32_t patched = 0;
-	int32_t address = 0;
-	bool refused = false;
-	for (const std::string &refusal : refusals)
-		refused = refused || rest == refusal;
-	if (!refused) {
-		CHECK(argc >= 5, output);
-		address = read_decimal32(words[1].c_str());
-		int32_t length = read_decimal32(words[2].c_str());
+	if (!refusal.empty())
+		CHECK(rest == refusal, output);
+	else if (rest != "\nCan't Open " + shown + "!\n") {
 		const char *hex = words[3].c_str();
-		CHECK(address >= 0, output);
-		CHECK(take(rest, format("\nSeeking To 0x%x, Patching...\n\n", address)), output);
-		auto offset = [&](uint32_t i) { return static_cast<uint32_t>(address) + i; };
+		CHECK(take(rest, format("\nSeeking To 0x%llx, Patching...\n\n", address)), output);
+		auto offset = [&](uint32_t i) { return static_cast<uint64_t>(address) + i; };
 		auto old_byte = [&](uint32_t i) {
 			return offset(i) < original_size ? original[offset(i)] : 0u;
 		};
 		auto line = [&](uint32_t i) {
-			return format("(%u).Offset 0x%x:  [0x%x]->[0x%x]...", i, offset(i),
+			return format("(%llu).Offset 0x%llx:  [0x%x]->[0x%x]...", i, offset(i),
 			              old_byte(i), model_pair(hex + 2 * i));
 		};
 		while (length > 0 && patched < static_cast<uint32_t>(length) &&
@@ -198,19 +244,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			patched++;
 		bool done = length <= 0 || patched == static_cast<uint32_t>(length);
 		CHECK((done && rest == "\nDone!\n") ||
-		      (done && rest == "\nCan't Close " + words[0] + "!\n") ||
-		      (done && rest == "\nCan't Flush " + words[0] + "!\n") ||
-		      (!done && rest == line(patched) + format("\nCan't Write 0x%x!\n", offset(patched))) ||
-		      (!done && rest == format("\nCan't Read 0x%x!\n", offset(patched))),
+		      (done && rest == "\nCan't Close " + shown + "!\n") ||
+		      (done && rest == "\nCan't Flush " + shown + "!\n") ||
+		      (!done && rest == line(patched) + format("\nCan't Write 0x%llx!\n", offset(patched))) ||
+		      (!done && rest == format("\nCan't Read 0x%llx!\n", offset(patched))),
 		      output);
 		for (uint32_t i = 0; i < patched; i++)
 			CHECK(offset(i) < after.size() &&
 			      after[offset(i)] == model_pair(hex + 2 * i), output);
 	}
-	size_t reach = patched ? static_cast<size_t>(address) + patched : 0;
+	uint64_t reach = patched ? static_cast<uint64_t>(address) + patched : 0;
 	CHECK(after.size() == (reach > original_size ? reach : original_size), output);
 	for (size_t at = 0; at < after.size(); at++) {
-		bool in_range = patched && at >= static_cast<size_t>(address) && at < reach;
+		bool in_range = patched && at >= static_cast<uint64_t>(address) && at < reach;
 		if (!in_range)
 			CHECK(after[at] == (at < original_size ? original[at] : 0), output);
 	}

@@ -9,32 +9,37 @@
 // Returns the exit status, which is 0 on every path.
 int bitmend_main(int argc, char *argv[]);
 
-// Decimal text to a signed 32-bit number the way base-10 strtol reads it
-// where long is 32 bits wide: saturating, never wrapping.
-int32_t read_decimal32(const char *text);
+// A decimal number written in full: optional white space, an optional sign,
+// one or more digits, optional white space, and nothing else. False for any
+// other text; else its sign and its size, which saturates at UINT64_MAX.
+bool read_decimal(const char *text, bool *negative, uint64_t *size);
 
 // Whether hex_count digits are enough for length bytes: twice length,
 // wrapped to 32 bits, compared unsigned.
 bool has_enough_hex(size_t hex_count, int32_t length);
+
+// Whether each of the count characters of text is a hex digit.
+bool are_hex_digits(const char *text, size_t count);
 
 // The byte spelled by pair[0] (high) and pair[1] (low); 0x00 unless both
 // are hex digits.
 uint8_t decode_hex_pair(const char *pair);
 
 // Overwrites length bytes at address with the bytes hex spells and reports
-// each byte on standard output. hex holds at least 2 * length characters.
-void run_patch(const char *path, int32_t address, int32_t length,
+// each byte on standard output. The request is checked: hex holds at least
+// 2 * length hex digits, and no offset of the run passes INT64_MAX.
+void run_patch(const char *path, uint64_t address, int32_t length,
                const char *hex);
 
-// The report, gathered in a block buffer. A format holds at most one
-// conversion: %s for text, %x for a number; a format without one prints
-// as it stands.
+// The report, gathered in a block buffer. A format given a value holds one
+// conversion for it: %s for a name, whose control characters show as '?',
+// or %x for a number.
 void report(const char *format);
-void report(const char *format, const char *text);
-void report(const char *format, uint32_t number);
+void report(const char *format, const char *name);
+void report(const char *format, uint64_t number);
 // For each of count bytes from first_index at first_offset, the line
 // "(index).Offset 0xoffset:  [0xold]->[0xnew]...", then "OK\n" if ok.
-void report_bytes(uint32_t first_index, uint32_t first_offset,
+void report_bytes(uint32_t first_index, uint64_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok);
 // Hands everything gathered so far to standard output. False once any of
@@ -48,8 +53,8 @@ using target_file = intptr_t;
 constexpr target_file no_target = -1;
 
 // Before anything else, with the path the run will patch (null without
-// one): makes the standard descriptors safe, and sends the report nowhere
-// when standard output already writes to that file.
+// one): makes the standard descriptors safe, and sends the report nowhere,
+// refusing the file, when standard output already writes to that file.
 void prepare_process(const char *path);
 // From the open until the report is out, signals and console events that
 // would end the process wait, so that no patched byte loses its line.
@@ -58,14 +63,15 @@ void release_interruptions();
 // Opens an existing regular file on a real file system for reading and
 // writing, never creating or truncating it, and tells its size; no_target
 // when it cannot be had for exclusive use.
-target_file open_exclusive(const char *path, int64_t *size);
-// False once others may have had the file since it was opened.
+target_file open_exclusive(const char *path, uint64_t *size);
+// False once others may have had the file since it was opened, or once it
+// has lost its name.
 bool still_held(target_file file);
 // One transfer at an offset: the bytes moved, 0 at the end of the file, or
 // -1 on failure.
-int32_t read_at(target_file file, uint32_t offset, uint8_t *bytes,
+int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
                 uint32_t count);
-int32_t write_at(target_file file, uint32_t offset, const uint8_t *bytes,
+int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
                  uint32_t count);
 // Puts the written bytes on the storage device.
 bool flush_target(target_file file);

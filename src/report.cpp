@@ -48,24 +48,25 @@ template <size_t size> static char *append(char *at, const char (&text)[size])
 
 static const char hex_digits[] = "0123456789abcdef";
 
-// Lowercase, without leading zeros: one digit for each started group of
-// four significant bits, and one for zero.
-static char *append_hex(char *at, uint32_t value)
-{
-	int digits = (35 - __builtin_clz(value | 1)) / 4;
-	for (int i = digits - 1; i >= 0; i--)
-		at[digits - 1 - i] = hex_digits[(value >> (4 * i)) & 15];
-	return at + digits;
-}
+// A number kept as its digits, lowercase and without leading zeros, and
+// counted up in place, so that a line's index and offset cost a copy
+// rather than a conversion. The digits end at digits + 16; the bytes after
+// them are room for a fixed-size copy.
+struct counter {
+	char digits[32];
+	int first;
+	char last_digit;
+};
 
-static char *append_decimal(char *at, uint32_t value)
+static counter start_counter(uint64_t value, unsigned base)
 {
-	int digits = 1;
-	for (uint32_t rest = value; rest >= 10; rest /= 10)
-		digits++;
-	for (int i = digits - 1; i >= 0; i--, value /= 10)
-		at[i] = static_cast<char>('0' + value % 10);
-	return at + digits;
+	counter c = {};
+	c.first = 16;
+	do
+		c.digits[--c.first] = hex_digits[value % base];
+	while ((value /= base) != 0);
+	c.last_digit = hex_digits[base - 1];
+	return c;
 }
 
 void report(const char *format)
@@ -73,55 +74,41 @@ void report(const char *format)
 	put(format, strlen(format));
 }
 
-// Puts format up to its conversion and returns what follows that; where
-// it has none, puts it whole and returns null.
+// Puts format up to its conversion and returns what follows that.
 static const char *put_head(const char *format)
 {
 	const char *conversion = strchr(format, '%');
-	if (!conversion) {
-		report(format);
-		return nullptr;
-	}
 	put(format, static_cast<size_t>(conversion - format));
-	return conversion[1] ? conversion + 2 : conversion + 1;
+	return conversion + 2;
 }
 
-void report(const char *format, const char *text)
+// A control character in a name could add a line of its own to the report,
+// such as "Done!" after a refusal: each shows as '?'.
+static const char controls[] = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a"
+                               "\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14"
+                               "\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e"
+                               "\x1f\x7f";
+
+void report(const char *format, const char *name)
 {
-	if (const char *rest = put_head(format)) {
-		put(text, strlen(text));
-		report(rest);
+	const char *rest = put_head(format);
+	for (size_t plain; *name; name += plain) {
+		plain = strcspn(name, controls);
+		put(name, plain);
+		if (name[plain]) {
+			put("?", 1);
+			plain++;
+		}
 	}
+	report(rest);
 }
 
-void report(const char *format, uint32_t number)
+void report(const char *format, uint64_t number)
 {
-	if (const char *rest = put_head(format)) {
-		char digits[8];
-		put(digits, static_cast<size_t>(append_hex(digits, number) - digits));
-		report(rest);
-	}
-}
-
-// A number kept as its digits and counted up in place, so that a line's
-// index and offset cost a copy rather than a conversion. The digits end at
-// digits + 16; the bytes after them are room for a fixed-size copy.
-struct counter {
-	char digits[32];
-	int first;
-	char last_digit;
-};
-
-static counter start_counter(uint32_t value, bool hex)
-{
-	counter c = {};
-	char text[16];
-	int length = static_cast<int>((hex ? append_hex(text, value)
-	                                   : append_decimal(text, value)) - text);
-	c.first = 16 - length;
-	memcpy(c.digits + c.first, text, static_cast<size_t>(length));
-	c.last_digit = hex ? 'f' : '9';
-	return c;
+	const char *rest = put_head(format);
+	counter hex = start_counter(number, 16);
+	put(hex.digits + hex.first, static_cast<size_t>(16 - hex.first));
+	report(rest);
 }
 
 static void count_up(counter &c)
@@ -151,14 +138,14 @@ static char *append_byte(char *at, uint8_t value)
 	return at;
 }
 
-void report_bytes(uint32_t first_index, uint32_t first_offset,
+void report_bytes(uint32_t first_index, uint64_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok)
 {
-	counter index = start_counter(first_index, false);
-	counter offset = start_counter(first_offset, true);
+	counter index = start_counter(first_index, 10);
+	counter offset = start_counter(first_offset, 16);
 	for (uint32_t i = 0; i < count; i++) {
-		// The longest line is 53 characters, and a counter's copy 16.
+		// The longest line is 61 characters, and a counter's copy 16.
 		if (sizeof block - used < 80)
 			flush_report();
 		char *at = block + used;

@@ -1,65 +1,43 @@
-// The platform layer on Windows: the command line read as Unicode, exactly
-// the named file opened, only a plain file on a file system, with share
-// mode none keeping every other process out, and a report in CR LF.
+// The platform layer on Windows: the command line read as Unicode, a plain
+// file opened by the \\?\ form of its full path with share mode none, and a
+// report in CR LF.
 #include "bitmend.h"
 
 #include <cstring>
-#include <cwctype>
 #include <string>
 #include <vector>
 #include <windows.h>
 
 // The process's arguments. The file layer opens word 1 as the system gave
-// it, in UTF-16; the run gets it in UTF-8, for the report.
+// it, in UTF-16; the run gets it in UTF-8, for the report, where a lone
+// surrogate shows as U+FFFD.
 
 static std::wstring typed_path;
 
-static bool is_high_surrogate(wchar_t unit)
+// Text in a code page: UTF-8, or an ANSI one with '?' for what it lacks,
+// never a best-fit look-alike.
+static std::string narrow(UINT code_page, const std::wstring &text)
 {
-	return unit >= 0xd800 && unit < 0xdc00;
-}
-
-static bool is_low_surrogate(wchar_t unit)
-{
-	return unit >= 0xdc00 && unit < 0xe000;
-}
-
-// A lone surrogate, which UTF-8 cannot carry, becomes '?', which no Windows
-// file name holds: such a path fails to open rather than naming another
-// file.
-static std::wstring without_lone_surrogates(const wchar_t *word)
-{
-	std::wstring text = word;
-	for (size_t i = 0; i < text.size(); i++) {
-		if (is_high_surrogate(text[i]) && is_low_surrogate(text[i + 1]))
-			i++;
-		else if (is_high_surrogate(text[i]) || is_low_surrogate(text[i]))
-			text[i] = L'?';
-	}
-	return text;
-}
-
-static std::string utf8(const std::wstring &text)
-{
+	DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+	const char *unknown = code_page == CP_UTF8 ? nullptr : "?";
 	int length = static_cast<int>(text.size());
-	int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
-	                               length, nullptr, 0, nullptr, nullptr);
-	std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-	WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length,
-	                    &bytes[0], size, nullptr, nullptr);
+	int size = WideCharToMultiByte(code_page, flags, text.data(), length,
+	                               nullptr, 0, unknown, nullptr);
+	std::string bytes(static_cast<size_t>(size), '\0');
+	WideCharToMultiByte(code_page, flags, text.data(), length, &bytes[0], size,
+	                    unknown, nullptr);
 	return bytes;
 }
 
-// Address, Length and HexNumber, as 8-bit text in which only ASCII means
-// anything: any other character, a surrogate pair included, is one '?',
-// which is neither a digit nor a hex digit, so no look-alike reads as what
-// it resembles.
+// Address, Length and HexNumber as 8-bit text in which only ASCII means
+// anything: any other character, a surrogate pair included, is one '?', so
+// that no look-alike reads as the digit it resembles.
 static std::string ascii_word(const wchar_t *word)
 {
 	std::string text;
 	for (; *word; word++) {
 		text += *word < 0x80 ? static_cast<char>(*word) : '?';
-		if (is_high_surrogate(word[0]) && is_low_surrogate(word[1]))
+		if (IS_HIGH_SURROGATE(word[0]) && IS_LOW_SURROGATE(word[1]))
 			word++;
 	}
 	return text;
@@ -68,13 +46,10 @@ static std::string ascii_word(const wchar_t *word)
 int wmain(int argc, wchar_t *argv[])
 {
 	std::vector<std::string> words;
-	for (int i = 0; i < argc; i++) {
-		if (i == 1)
-			typed_path = without_lone_surrogates(argv[i]);
-		words.push_back(i == 0   ? utf8(without_lone_surrogates(argv[i]))
-		                : i == 1 ? utf8(typed_path)
-		                         : ascii_word(argv[i]));
-	}
+	for (int i = 0; i < argc; i++)
+		words.push_back(i < 2 ? narrow(CP_UTF8, argv[i]) : ascii_word(argv[i]));
+	if (argc > 1)
+		typed_path = argv[1];
 	std::vector<char *> pointers;
 	for (std::string &word : words)
 		pointers.push_back(&word[0]);
@@ -83,20 +58,9 @@ int wmain(int argc, wchar_t *argv[])
 	return bitmend_main(argc, pointers.data());
 }
 
-static std::wstring wide(const char *text, size_t count)
-{
-	int size = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(count),
-	                               nullptr, 0);
-	std::wstring result(static_cast<size_t>(size), L'\0');
-	MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(count), &result[0],
-	                    size);
-	return result;
-}
-
 // Interruptions held back: Ctrl-C, Ctrl-Break and closing the console wait
-// until the report is out, then end the process as they would have.
-// Windows ends a process about 5 s after a close, logoff or shutdown event
-// whatever its handler does.
+// until the report is out, then end the process as they would have; but
+// Windows ends it 5 s after a close, logoff or shutdown event anyway.
 
 static volatile LONG interrupted;
 
@@ -123,71 +87,62 @@ void release_interruptions()
 		ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// What is refused by name, before anything is opened: the device
-// namespace, the names Windows maps to devices, pipes and mailslots, and
-// names that Win32 would open under another name.
+// What is refused, in the order it is checked:
+// - any file, while standard output writes to the file that Win32 makes of
+//   the name (prepare_process);
+// - a name with a part that ends in a dot or a space, which Win32 strips,
+//   so that "s.bin." would open "s.bin"; only the \\?\ form, which Windows
+//   passes on as it stands, names such a file;
+// - a full path that is not on a drive (X:\), a share (\\server\share\,
+//   not PIPE or MAILSLOT, whose server could answer as a file or act as
+//   the one who runs the tool) or a volume (\\?\Volume{...}\): the device
+//   namespace, the names Windows maps to devices (CON, NUL, COM1.bin),
+//   pipes and mailslots;
+// - a directory or a device, told by GetFileAttributesW before any open;
+// - through any link, anything but a disk file with file information, a
+//   directory, or a file with the read-only attribute, as Windows refuses
+//   it to administrators too;
+// - a file open elsewhere: share mode none.
 
 static bool starts_with(const std::wstring &text, const wchar_t *prefix)
 {
-	size_t length = wcslen(prefix);
-	if (text.size() < length)
-		return false;
-	for (size_t i = 0; i < length; i++) {
-		wchar_t c = text[i] == L'/' ? L'\\' : text[i];
-		if (towupper(c) != prefix[i])
-			return false;
-	}
-	return true;
+	return _wcsnicmp(text.c_str(), prefix, wcslen(prefix)) == 0;
 }
 
-static std::wstring full_path(const std::wstring &path)
+// The \\?\ form of a name's full path, as Win32 makes it, a dot or a space
+// that ends the name stripped; the \\?\ form itself goes on as it stands.
+// Empty unless that lies on a drive, a share or a volume.
+static std::wstring verbatim_path(const std::wstring &name)
 {
-	DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-	std::wstring full(size, L'\0');
-	DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-	full.resize(length < size ? length : 0);
+	std::wstring full = name;
+	if (!starts_with(name, L"\\\\?\\")) {
+		DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+		full.assign(size, L'\0');
+		DWORD length = GetFullPathNameW(name.c_str(), size, &full[0], nullptr);
+		full.resize(length < size ? length : 0);
+		full = starts_with(full, L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2)
+		                                : L"\\\\?\\" + full;
+	}
+	wchar_t drive = full.size() > 7 ? full[4] | 0x20 : 0;
+	if ((drive >= L'a' && drive <= L'z' && full.compare(5, 2, L":\\") == 0) ||
+	    (starts_with(full, L"\\\\?\\Volume{") &&
+	     full.find(L"}\\") != std::wstring::npos))
+		return full;
+	// \\?\UNC\server\share\..., not of the device namespace's server, nor
+	// a share of pipes or mailslots.
+	size_t share = full.find(L'\\', 8);
+	size_t rest = share == std::wstring::npos ? share : full.find(L'\\', share + 1);
+	if (!starts_with(full, L"\\\\?\\UNC\\") || rest == std::wstring::npos)
+		return L"";
+	std::wstring server = full.substr(8, share - 8);
+	std::wstring shared = full.substr(share + 1, rest - share - 1);
+	if (server.empty() || server == L"." || server == L"?" ||
+	    _wcsicmp(shared.c_str(), L"PIPE") == 0 ||
+	    _wcsicmp(shared.c_str(), L"MAILSLOT") == 0)
+		return L"";
 	return full;
 }
 
-// \\?\ hands a path to the system as it stands, which reaches devices
-// too: only a path on a drive, a share or a volume is a file's.
-static bool is_verbatim_file_path(const std::wstring &path)
-{
-	bool on_drive = path.size() > 7 && iswalpha(path[4]) && path[5] == L':' &&
-	                path[6] == L'\\';
-	bool on_volume = starts_with(path, L"\\\\?\\VOLUME{") &&
-	                 path.find(L"}\\", 11) != std::wstring::npos;
-	return on_drive || on_volume || starts_with(path, L"\\\\?\\UNC\\");
-}
-
-// \\.\ and \??\ name devices, and Windows maps CON, NUL, COM1 and their
-// kind to \\.\ in any folder and with any extension.
-static bool names_a_device(const std::wstring &path, const std::wstring &full)
-{
-	if (starts_with(path, L"\\\\?\\"))
-		return !is_verbatim_file_path(path);
-	return starts_with(path, L"\\\\.\\") || starts_with(path, L"\\??\\") ||
-	       full.empty() || starts_with(full, L"\\\\.\\");
-}
-
-// \\server\pipe\x and \\?\UNC\server\mailslot\x, on this machine or another:
-// whoever serves them could answer as a file, or act as the one who runs
-// the tool.
-static bool names_a_pipe_or_mailslot(const std::wstring &path)
-{
-	size_t server = starts_with(path, L"\\\\?\\UNC\\") ? 8
-	                : starts_with(path, L"\\\\")      ? 2
-	                                                 : 0;
-	size_t share = path.find_first_of(L"\\/", server);
-	if (server == 0 || share == std::wstring::npos)
-		return false;
-	std::wstring rest = path.substr(share + 1) + L"\\";
-	return starts_with(rest, L"PIPE\\") || starts_with(rest, L"MAILSLOT\\");
-}
-
-// Win32 strips a trailing dot or space from each part of a path, so that
-// "s.bin." would open "s.bin". Only the \\?\ form, passed as it stands,
-// opens such a name as typed; any other is refused.
 static bool has_part_win32_strips(const std::wstring &path)
 {
 	if (starts_with(path, L"\\\\?\\"))
@@ -205,48 +160,31 @@ static bool has_part_win32_strips(const std::wstring &path)
 	return false;
 }
 
-// Past MAX_PATH, which counts the terminating zero, only the \\?\ form of the
-// full path reaches the file.
-static std::wstring openable_path(const std::wstring &path,
-                                  const std::wstring &full)
+static std::wstring name_to_open(const std::wstring &typed)
 {
-	if (full.size() < MAX_PATH || starts_with(path, L"\\\\?\\"))
-		return path;
-	if (starts_with(full, L"\\\\"))
-		return L"\\\\?\\UNC\\" + full.substr(2);
-	return L"\\\\?\\" + full;
+	return has_part_win32_strips(typed) ? L"" : verbatim_path(typed);
 }
 
-// The name to open, or an empty one where the name alone is refused.
-static std::wstring name_to_open(const std::wstring &path)
-{
-	std::wstring full = full_path(path);
-	if (path.empty() || names_a_device(path, full) ||
-	    has_part_win32_strips(path))
-		return L"";
-	std::wstring name = openable_path(path, full);
-	return names_a_pipe_or_mailslot(name) ||
-	                       names_a_pipe_or_mailslot(full)
-	               ? L""
-	               : name;
-}
+// Every open asks the other end not to act as the one who runs the tool.
+constexpr DWORD anonymous = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-// What is refused once the name leads somewhere: anything but a plain,
-// writable file on a file system, and the file that standard output
-// writes to.
-
-// GetFileAttributesW describes a FIFO, a device or a directory without
-// opening it; a link it reports as what the link is.
-static bool may_lead_to_file(const std::wstring &name)
+// The file a name leads to, through any link, with no data access: what it
+// reached is checked before data is asked for, and the data handle comes
+// from this one, so that the file checked is the file written. Between the
+// attribute query and this open the name can still change.
+static HANDLE open_without_data(const std::wstring &name)
 {
 	DWORD attributes = GetFileAttributesW(name.c_str());
-	return attributes != INVALID_FILE_ATTRIBUTES &&
-	       !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+	if (attributes == INVALID_FILE_ATTRIBUTES ||
+	    (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+		return INVALID_HANDLE_VALUE;
+	return CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+	                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+	                   nullptr, OPEN_EXISTING, anonymous, nullptr);
 }
 
 // Raw volumes and disks open as FILE_TYPE_DISK too, but only a file has
-// file information; a read-only file is refused as Windows refuses it to
-// administrators.
+// file information.
 static bool is_writable_file(HANDLE file)
 {
 	BY_HANDLE_FILE_INFORMATION information;
@@ -257,126 +195,92 @@ static bool is_writable_file(HANDLE file)
 	          FILE_ATTRIBUTE_DEVICE));
 }
 
-// A file's identity: its volume and 128-bit id. Where the volume cannot be
-// had (Wine gives 0 for an inherited handle), the id with the size and the
-// last write stand in for it.
-struct file_identity {
-	bool known;
-	uint64_t volume;
-	uint8_t id[16];
-	int64_t size, written;
-};
-
-static file_identity identity_of(HANDLE file)
-{
-	file_identity who = {};
-	FILE_ID_INFO id;
-	FILE_STANDARD_INFO standard;
-	FILE_BASIC_INFO basic;
-	BY_HANDLE_FILE_INFORMATION information;
-	if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
-		who.volume = id.VolumeSerialNumber;
-		memcpy(who.id, id.FileId.Identifier, sizeof who.id);
-	} else if (GetFileInformationByHandle(file, &information)) {
-		who.volume = information.dwVolumeSerialNumber;
-		uint64_t index = uint64_t{information.nFileIndexHigh} << 32 |
-		                 information.nFileIndexLow;
-		memcpy(who.id, &index, sizeof index);
-	} else {
-		return who;
-	}
-	who.known = GetFileInformationByHandleEx(file, FileStandardInfo, &standard,
-	                                         sizeof standard) &&
-	            GetFileInformationByHandleEx(file, FileBasicInfo, &basic,
-	                                         sizeof basic);
-	who.size = standard.EndOfFile.QuadPart;
-	who.written = basic.LastWriteTime.QuadPart;
-	return who;
-}
-
-static bool output_writes_to(HANDLE file)
-{
-	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-	if (GetFileType(output) != FILE_TYPE_DISK)
-		return false;
-	file_identity a = identity_of(output), b = identity_of(file);
-	if (!a.known || !b.known || memcmp(a.id, b.id, sizeof a.id) != 0)
-		return false;
-	if (a.volume != 0 && b.volume != 0)
-		return a.volume == b.volume;
-	return a.size == b.size && a.written == b.written;
-}
-
-// Every open asks the other end not to act as the one who runs the tool.
-constexpr DWORD anonymous = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
-
-// The file a name leads to, through any link, with no data access: what it
-// reached is checked before data is asked for, and the data handle comes
-// from this one, so that the file checked is the file written. Between the
-// attribute query and this open the name can still change.
-static HANDLE open_without_data(const std::wstring &path)
-{
-	std::wstring name = name_to_open(path);
-	if (name.empty() || !may_lead_to_file(name))
-		return INVALID_HANDLE_VALUE;
-	HANDLE file = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
-	                          FILE_SHARE_READ | FILE_SHARE_WRITE |
-	                                  FILE_SHARE_DELETE,
-	                          nullptr, OPEN_EXISTING, anonymous, nullptr);
-	if (file != INVALID_HANDLE_VALUE && !is_writable_file(file)) {
-		CloseHandle(file);
-		return INVALID_HANDLE_VALUE;
-	}
-	return file;
-}
-
 // The process's setup: no dialogs, and a standard output that writes to
 // the target gets nothing, compared before the first byte of output.
 
-static bool report_dropped, target_refused;
+static bool report_dropped;
 
-void prepare_process(const char *path)
+// A file's identity: its volume's serial number and its 128-bit id there,
+// or where FileIdInfo gives no id, the older 64-bit file index.
+static bool identity_of(HANDLE file, uint64_t *volume, FILE_ID_128 *id)
+{
+	FILE_ID_INFO info;
+	BY_HANDLE_FILE_INFORMATION old;
+	*id = {};
+	if (GetFileInformationByHandleEx(file, FileIdInfo, &info, sizeof info) &&
+	    memcmp(&info.FileId, id, sizeof *id) != 0) {
+		*volume = info.VolumeSerialNumber;
+		*id = info.FileId;
+		return true;
+	}
+	if (!GetFileInformationByHandle(file, &old))
+		return false;
+	*volume = old.dwVolumeSerialNumber;
+	uint64_t index = uint64_t{old.nFileIndexHigh} << 32 | old.nFileIndexLow;
+	memcpy(id->Identifier, &index, sizeof index);
+	return true;
+}
+
+static bool same_file(HANDLE a, HANDLE b)
+{
+	uint64_t x_volume, y_volume;
+	FILE_ID_128 x, y;
+	if (!identity_of(a, &x_volume, &x) || !identity_of(b, &y_volume, &y) ||
+	    memcmp(&x, &y, sizeof x) != 0)
+		return false;
+	// Wine gives a handle inherited from a Linux process the volume serial
+	// 0: there the ids alone decide, which at worst refuses a file.
+	return x_volume == y_volume || x_volume == 0 || y_volume == 0;
+}
+
+void prepare_process(const char *)
 {
 	// A missing disk or a failed open must not stop the run with a dialog.
 	SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-	if (!path || GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_DISK)
+	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+	if (typed_path.empty() || GetFileType(output) != FILE_TYPE_DISK)
 		return;
-	HANDLE file = open_without_data(typed_path);
-	if (file != INVALID_HANDLE_VALUE && output_writes_to(file))
-		report_dropped = target_refused = true;
-	if (file != INVALID_HANDLE_VALUE)
+	// Whatever the name, standard output may have been opened as the file
+	// Win32 makes of it, \\.\X:\ and \??\X:\ read as X:\ too.
+	bool device_form = starts_with(typed_path, L"\\\\.\\") ||
+	                   starts_with(typed_path, L"\\??\\");
+	HANDLE file = open_without_data(
+		verbatim_path(device_form ? typed_path.substr(4) : typed_path));
+	if (file != INVALID_HANDLE_VALUE) {
+		report_dropped = same_file(output, file);
 		CloseHandle(file);
+	}
 }
 
 // Opening for exclusive use: share mode none, so that the open fails while
-// another process has the file open and nobody opens it while it is held.
+// another process has the file open, standard output included, and nobody
+// opens it while it is held.
 
-target_file open_exclusive(const char *, int64_t *size)
+target_file open_exclusive(const char *, uint64_t *size)
 {
-	if (target_refused)
+	if (report_dropped)
 		return no_target;
-	HANDLE checked = open_without_data(typed_path);
-	if (checked == INVALID_HANDLE_VALUE)
-		return no_target;
+	HANDLE checked = open_without_data(name_to_open(typed_path));
 	HANDLE file = INVALID_HANDLE_VALUE;
-	if (output_writes_to(checked))
-		report_dropped = true;
-	else
-		file = ReOpenFile(checked, GENERIC_READ | GENERIC_WRITE, 0, anonymous);
-	CloseHandle(checked);
+	if (checked != INVALID_HANDLE_VALUE) {
+		if (is_writable_file(checked))
+			file = ReOpenFile(checked, GENERIC_READ | GENERIC_WRITE, 0,
+			                  anonymous);
+		CloseHandle(checked);
+	}
 	LARGE_INTEGER file_size;
-	if (file != INVALID_HANDLE_VALUE &&
-	    (!is_writable_file(file) || !GetFileSizeEx(file, &file_size))) {
+	if (file != INVALID_HANDLE_VALUE && !GetFileSizeEx(file, &file_size)) {
 		CloseHandle(file);
 		file = INVALID_HANDLE_VALUE;
 	}
 	if (file == INVALID_HANDLE_VALUE)
 		return no_target;
-	*size = file_size.QuadPart;
+	*size = static_cast<uint64_t>(file_size.QuadPart);
 	return reinterpret_cast<target_file>(file);
 }
 
-// Share mode none holds for as long as the handle is open.
+// Share mode none holds for as long as the handle is open, and keeps out a
+// rename or a delete of the file too, which need a share of their own.
 bool still_held(target_file)
 {
 	return true;
@@ -385,14 +289,15 @@ bool still_held(target_file)
 // Moving bytes: a single call each at an offset, which the patch run
 // repeats while a transfer falls short.
 
-static OVERLAPPED at_offset(uint32_t offset)
+static OVERLAPPED at_offset(uint64_t offset)
 {
 	OVERLAPPED place = {};
-	place.Offset = offset;
+	place.Offset = static_cast<DWORD>(offset);
+	place.OffsetHigh = static_cast<DWORD>(offset >> 32);
 	return place;
 }
 
-int32_t read_at(target_file file, uint32_t offset, uint8_t *bytes,
+int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
                 uint32_t count)
 {
 	OVERLAPPED place = at_offset(offset);
@@ -402,7 +307,7 @@ int32_t read_at(target_file file, uint32_t offset, uint8_t *bytes,
 	return static_cast<int32_t>(got);
 }
 
-int32_t write_at(target_file file, uint32_t offset, const uint8_t *bytes,
+int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
                  uint32_t count)
 {
 	OVERLAPPED place = at_offset(offset);
@@ -422,16 +327,9 @@ bool close_target(target_file file)
 	return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
-// How the report leaves: UTF-16 to a console; to a file or a pipe, the ANSI
-// code page with '?' for what it lacks, never a best-fit look-alike. Line
-// feeds go out as CR LF either way. A pipe whose reader has gone has
+// How the report leaves: UTF-16 to a console, and the ANSI code page to a
+// file or a pipe, line feeds as CR LF either way. A pipe whose reader has gone has
 // chosen not to read the rest; any other failure loses lines.
-
-static bool reader_gone()
-{
-	DWORD error = GetLastError();
-	return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
-}
 
 static bool write_all(HANDLE output, const char *bytes, size_t count)
 {
@@ -439,7 +337,8 @@ static bool write_all(HANDLE output, const char *bytes, size_t count)
 		DWORD put = 0;
 		if (!WriteFile(output, bytes, static_cast<DWORD>(count), &put,
 		               nullptr))
-			return reader_gone();
+			return GetLastError() == ERROR_BROKEN_PIPE ||
+			       GetLastError() == ERROR_NO_DATA;
 		if (put == 0)
 			return false;
 		bytes += put;
@@ -452,8 +351,12 @@ bool write_report(const char *text, size_t count)
 {
 	if (report_dropped)
 		return true;
-	std::wstring lines;
-	for (wchar_t c : wide(text, count)) {
+	int size = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(count),
+	                               nullptr, 0);
+	std::wstring wide(static_cast<size_t>(size), L'\0'), lines;
+	MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(count), &wide[0],
+	                    size);
+	for (wchar_t c : wide) {
 		if (c == L'\n')
 			lines += L'\r';
 		lines += c;
@@ -472,14 +375,6 @@ bool write_report(const char *text, size_t count)
 		}
 		return true;
 	}
-	UINT code_page = GetACP();
-	DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-	const char *unknown = code_page == CP_UTF8 ? nullptr : "?";
-	int length = static_cast<int>(lines.size());
-	int size = WideCharToMultiByte(code_page, flags, lines.data(), length,
-	                               nullptr, 0, unknown, nullptr);
-	std::string bytes(static_cast<size_t>(size), '\0');
-	WideCharToMultiByte(code_page, flags, lines.data(), length, &bytes[0],
-	                    size, unknown, nullptr);
+	std::string bytes = narrow(GetACP(), lines);
 	return write_all(output, bytes.data(), bytes.size());
 }

@@ -16,7 +16,8 @@ def printed_lines(src):
     lines = set()
     for path in glob.glob(os.path.join(src, "*.cpp")):
         text = open(path).read()
-        for call in re.finditer(r'\breport\(((?:\s*"(?:[^"\\]|\\.)*")+)', text):
+        for call in re.finditer(
+                r'\b(?:report\(|return )((?:\s*"(?:[^"\\]|\\.)*")+)', text):
             fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', call.group(1)))
             fmt = fmt.replace("\\n", "\n").replace("\\'", "'")
             lines.update(line for line in fmt.split("\n") if line)
