@@ -7,6 +7,7 @@ report that cannot be kept.
 usage: faults.py BITMEND FAULT_SHIM.so
        faults.py --wine BITMEND.EXE   (kills, races and a full disk)
 """
+import contextlib
 import errno
 import os
 import random
@@ -19,7 +20,7 @@ import tempfile
 import threading
 import time
 
-from end_to_end import (BANNER, byte_lines, need_root, need_tool,
+from end_to_end import (BANNER, Skip, byte_lines, need_root, need_tool,
                         report_results, run_lines, seeking, WINE_ENV,
                         wine_server)
 
@@ -46,8 +47,9 @@ def expected(call, code, k):
         return (seeking(ADDRESS) + byte_lines(ADDRESS, OLD, NEW)
                 + "\nCan't %s target.bin!\n"
                 % ("Close" if call == "close" else "Flush"), patched(LENGTH))
-    if call == "pread":
-        return head + "\nCan't Read 0x%x!\n" % (ADDRESS + k), patched(k)
+    if call == "pread":  # nothing of a block whose old bytes are unknown
+        return seeking(ADDRESS) + "\nCan't Read 0x%x!\n" % (ADDRESS + k), \
+            patched(0)
     return (head + "(%d).Offset 0x%x:  [0x%x]->[0x%x]...\nCan't Write 0x%x!\n"
             % (k, ADDRESS + k, OLD[k], NEW[k], ADDRESS + k), patched(k))
 
@@ -255,13 +257,70 @@ def swaps(tool, work):
     return faults, runs
 
 
-def lease_break(tool, work):
+@contextlib.contextmanager
+def lease_break_time(seconds):
+    """/proc/sys/fs/lease-break-time set for the body, then put back."""
+    need_root("sets /proc/sys/fs/lease-break-time")
+    knob = "/proc/sys/fs/lease-break-time"
+    saved = open(knob).read()
+    try:
+        with open(knob, "w") as f:
+            f.write(str(seconds))
+        yield
+    finally:
+        with open(knob, "w") as f:
+            f.write(saved)
+
+
+@contextlib.contextmanager
+def cgroup(kind):
+    """A cgroup of the tests' own: "freeze" in the cgroup2 hierarchy, or
+    "blkio" in the v1 one where it is mounted, else cgroup2 with its io
+    controller. Yields its folder and the name of its throttle file; at the
+    end it is thawed, what is left in it killed, and it is removed."""
+    need_root("makes a cgroup")
+    mounts = [line.split()[1:4] for line in open("/proc/mounts")]
+    v1 = [p for p, fs, opts in mounts if fs == "cgroup" and kind in opts.split(",")]
+    v2 = [p for p, fs, _ in mounts if fs == "cgroup2"]
+    if v1:
+        parent, throttle = v1[0], "blkio.throttle.read_bps_device"
+    elif v2 and (kind == "freeze" or "io" in open(os.path.join(
+            v2[0], "cgroup.subtree_control")).read().split()):
+        parent, throttle = v2[0], "io.max"
+    else:
+        raise Skip("no cgroup hierarchy for %s" % kind)
+    folder = os.path.join(parent, "bitmend-test-%d" % os.getpid())
+    os.mkdir(folder)
+    try:
+        yield folder, throttle
+    finally:
+        if os.path.exists(os.path.join(folder, "cgroup.freeze")):
+            write_to(folder, "cgroup.freeze", "0")
+        for pid in open(os.path.join(folder, "cgroup.procs")).read().split():
+            os.kill(int(pid), signal.SIGKILL)
+        for _ in range(100):
+            try:
+                os.rmdir(folder)
+                break
+            except OSError:  # until its processes are gone
+                time.sleep(0.05)
+
+
+def write_to(folder, name, text):
+    with open(os.path.join(folder, name), "w") as f:
+        f.write(text)
+
+
+def joining(folder):
+    """For preexec_fn: the child joins the cgroup in folder."""
+    return lambda: write_to(folder, "cgroup.procs", str(os.getpid()))
+
+
+def lease_break(tool, work, frozen=False):
     """A run of two blocks stalls on its unread report; another process
     opens the file, waits out the lease-break time (set to 1 s) and writes
     16 bytes in the second block. The run must not overwrite them, and
-    must not say Done!."""
-    need_root("sets /proc/sys/fs/lease-break-time")
-    knob = "/proc/sys/fs/lease-break-time"
+    must end Can't Hold, not Done!."""
     target = os.path.join(work, "target.bin")
     before = bytes(range(256)) * 256
     length = 65535
@@ -269,24 +328,22 @@ def lease_break(tool, work):
     theirs, at = b"\x5a" * 16, 40000
     with open(target, "wb") as f:
         f.write(before)
-    saved = open(knob).read()
-    try:
-        with open(knob, "w") as f:
-            f.write("1")
+    with lease_break_time(1), cgroup("freeze") as (group, _):
         run = subprocess.Popen(tool + ["target.bin", "0", str(length),
-                                new.hex()], cwd=work, stdout=subprocess.PIPE)
+                                new.hex()], cwd=work, stdout=subprocess.PIPE,
+                               preexec_fn=joining(group))
         # A first byte of report: the first block is written, and the
         # rest of its lines wait in the full pipe.
         first = os.read(run.stdout.fileno(), 1)
+        if frozen:
+            write_to(group, "cgroup.freeze", "1")
         started = time.monotonic()
         fd = os.open(target, os.O_RDWR)  # waits for the lease to go
         waited = time.monotonic() - started
         os.pwrite(fd, theirs, at)
         os.close(fd)
+        write_to(group, "cgroup.freeze", "0")
         report = first + run.communicate(timeout=60)[0]
-    finally:
-        with open(knob, "w") as f:
-            f.write(saved)
     after = open(target, "rb").read()
     faults = []
     if waited < 0.5:
@@ -295,8 +352,118 @@ def lease_break(tool, work):
         faults.append("the other writer's bytes were overwritten")
     if after[BLOCK:at] + after[at + 16:] != before[BLOCK:at] + before[at + 16:]:
         faults.append("bytes past the first block were written")
-    if not report.endswith(b"\nCan't Write 0x%x!\n" % BLOCK):
+    if not report.endswith(b"\nCan't Hold target.bin!\n"):
         faults.append("the report ends %r" % report[-40:])
+    return faults
+
+
+def lease_break_frozen(tool, work):
+    """The same, the run frozen in its cgroup (as docker pause does) from
+    its first byte of report until the other process has written."""
+    return lease_break(tool, work, frozen=True)
+
+
+def wait_for_lease(path, timeout=30):
+    inode = ":%d " % os.stat(path).st_ino
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if any("LEASE" in line and inode in line for line in open("/proc/locks")):
+            return
+        time.sleep(0.001)
+    raise TimeoutError("no lease on %s" % path)
+
+
+def slow_first_read(tool, work):
+    """The target on a cold file system on a loop device, read-throttled by
+    a cgroup as a container's I/O limit would be: while the run's first read
+    waits, another process opens the file, is let in when the lease is
+    dropped after 1 s, and writes. The run must write nothing and not end
+    Done!."""
+    need_tool("mkfs.ext4")
+    image, disk = os.path.join(work, "disk.img"), os.path.join(work, "disk")
+    os.mkdir(disk)
+    with open(image, "wb") as f:
+        f.truncate(16 << 20)
+    subprocess.run(["mkfs.ext4", "-q", image], check=True)
+    loop = subprocess.run(["losetup", "--find", "--show", image], check=True,
+                          capture_output=True, text=True).stdout.strip()
+    target = os.path.join(disk, "target.bin")
+    before, theirs = bytes(range(256)) * 256, b"\x5a" * 16
+    try:
+        subprocess.run(["mount", loop, disk], check=True)
+        try:
+            with open(target, "wb") as f:
+                f.write(before)
+                os.fsync(f.fileno())
+                os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+            device = os.stat(loop).st_rdev
+            with lease_break_time(1), cgroup("blkio") as (group, throttle):
+                write_to(group, throttle, "%d:%d %s" % (
+                    os.major(device), os.minor(device),
+                    "rbps=16384" if throttle == "io.max" else "16384"))
+                run = subprocess.Popen(tool + ["target.bin", "0", "100",
+                                        "a5" * 100], cwd=disk,
+                                       stdout=subprocess.PIPE,
+                                       preexec_fn=joining(group))
+                wait_for_lease(target)
+                fd = os.open(target, os.O_RDWR)  # waits for the lease to go
+                os.pwrite(fd, theirs, 10)
+                os.close(fd)
+                report = run.communicate(timeout=120)[0]
+            after = open(target, "rb").read()
+        finally:
+            subprocess.run(["umount", disk], check=True)
+    finally:
+        subprocess.run(["losetup", "--detach", loop], check=True)
+    faults = []
+    if after != before[:10] + theirs + before[26:]:
+        faults.append("the file holds more than the other writer's bytes")
+    if not report.endswith(b"\nCan't Hold target.bin!\n"):
+        faults.append("the report ends %r" % report[-40:])
+    return faults
+
+
+def renamed_or_unlinked(tool, work):
+    """A run of two blocks stalls on its unread report while another file
+    is renamed over its target, or the target is unlinked: neither breaks a
+    lease, but no name leads to what the run patches. It must write no
+    second block and not end Done!."""
+    target = os.path.join(work, "target.bin")
+    before = bytes(range(256)) * 256
+    new = bytes((i * 13 + 5) & 0xFF for i in range(65535))
+    faults = []
+    for how in ("rename", "unlink"):
+        with open(target, "wb") as f:
+            f.write(before)
+        run = subprocess.Popen(tool + ["target.bin", "0", str(len(new)),
+                                new.hex()], cwd=work, stdout=subprocess.PIPE)
+        first = os.read(run.stdout.fileno(), 1)
+        if how == "rename":
+            with open(target + ".new", "wb") as f:
+                f.write(b"saved by an editor")
+            os.replace(target + ".new", target)
+        else:
+            os.remove(target)
+        report = (first + run.communicate(timeout=60)[0]).replace(b"\r\n", b"\n")
+        if not report.endswith(b"\nCan't Hold target.bin!\n"):
+            faults.append("%s: the report ends %r" % (how, report[-40:]))
+        if how == "rename" and open(target, "rb").read() != b"saved by an editor":
+            faults.append("the file renamed over the target was changed")
+    return faults
+
+
+def forged_names(tool, work):
+    """Names that would add lines of their own to a refused run's report,
+    such as "Done!": each shows its control characters as '?'."""
+    faults = []
+    for name in ("x!\n\nDone", "x!\r\n\r\nDone", "x\n\nSeeking To 0x0, "
+                 "Patching...\n\n(0).Offset 0x0:  [0x0]->[0x0]...OK\n\nDone"):
+        out = subprocess.run(tool + [name, "0", "1", "00"], cwd=work,
+                             capture_output=True, timeout=120).stdout
+        lines = out.replace(b"\r\n", b"\n").split(b"\n")
+        if lines[-2:] != [b"Can't Open %s!" % name.replace("\r", "?").replace(
+                "\n", "?").encode(), b""]:
+            faults.append("%r: the report ends %r" % (name, out[-60:]))
     return faults
 
 
@@ -384,10 +551,13 @@ def main():
         exe = os.path.abspath(sys.argv[2])
         with wine_server(os.path.dirname(exe)):
             os.environ.update(WINE_ENV)
-            return run_attacks([kills, races, full_disk], ["wine", exe])
+            return run_attacks([kills, races, full_disk, forged_names],
+                               ["wine", exe])
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
     return run_attacks([injected_faults, kills, races, swaps, lease_break,
-                        full_disk, report_on_full_disk, report_to_dead_socket],
+                        lease_break_frozen, slow_first_read,
+                        renamed_or_unlinked, forged_names, full_disk,
+                        report_on_full_disk, report_to_dead_socket],
                        [tool], shim)
 
 
