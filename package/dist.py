@@ -112,6 +112,9 @@ def main():
         for name in names:
             digest = hashlib.sha256(open(os.path.join(dist, name), "rb").read())
             sums.write("%s  %s\n" % (digest.hexdigest(), name))
+    print("dist: wrote to %s" % dist)
+    for name in names + ["SHA256SUMS"]:
+        print("  %s  %d bytes" % (name, os.path.getsize(os.path.join(dist, name))))
 
 
 if __name__ == "__main__":
