@@ -379,6 +379,7 @@ def slow_first_read(tool, work):
     waits, another process opens the file, is let in when the lease is
     dropped after 1 s, and writes. The run must write nothing and not end
     Done!."""
+    need_root("sets up a loop device")
     need_tool("mkfs.ext4")
     image, disk = os.path.join(work, "disk.img"), os.path.join(work, "disk")
     os.mkdir(disk)
