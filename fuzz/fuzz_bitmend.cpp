@@ -68,7 +68,7 @@ static std::string run_captured(int argc, char **argv)
 	int saved = dup(STDOUT_FILENO);
 	fflush(stdout);
 	dup2(report, STDOUT_FILENO);
-	bitmend_main(argc, argv);
+	bitmend_main(argc, argv, argc > 1 ? argv[1] : nullptr);
 	fflush(stdout);
 	dup2(saved, STDOUT_FILENO);
 	close(saved);

@@ -4,10 +4,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-// The entry routine: banner, argument checks, then one patch run.
-// Returns the exit status, which is 0 on every path.
-int bitmend_main(int argc, char *argv[]);
+// The target as typed: its text for the report, and the name the platform
+// opens (the same bytes on Linux, UTF-16 on Windows).
+struct target_name {
+	const char *text;
+	const void *native;
+};
+
+// The entry routine: banner, argument checks, then one patch run on word 1,
+// whose native form the process entry gives. Returns the exit status, which
+// is 0 on every path.
+int bitmend_main(int argc, char *argv[], const void *native_file);
 
 // A decimal number written in full: optional white space, an optional sign,
 // one or more digits, optional white space, and nothing else. False for any
@@ -21,15 +30,24 @@ bool has_enough_hex(size_t hex_count, int32_t length);
 // Whether each of the count characters of text is a hex digit.
 bool are_hex_digits(const char *text, size_t count);
 
+// A hex digit's value, 0 to 15, or -1 for any other character.
+int hex_digit(char c);
+
 // The byte spelled by pair[0] (high) and pair[1] (low); 0x00 unless both
 // are hex digits.
 uint8_t decode_hex_pair(const char *pair);
 
-// Overwrites length bytes at address with the bytes hex spells and reports
-// each byte on standard output. The request is checked: hex holds at least
-// 2 * length hex digits, and no offset of the run passes INT64_MAX.
-void run_patch(const char *path, uint64_t address, int32_t length,
-               const char *hex);
+// HEXNUMBER read from standard input: 2 * count hex digits, or OLD:NEW as
+// two such runs joined by ':', white space anywhere. Null once the bytes
+// are decoded (expected stays empty without OLD); else the refusal.
+const char *read_hex_input(uint32_t count, std::unique_ptr<uint8_t[]> &new_bytes,
+                           std::unique_ptr<uint8_t[]> &expected);
+
+// Overwrites length bytes at address with new_bytes, once the file holds
+// expected there (where given), and reports each byte on standard output.
+// The request is checked: no offset of the run passes INT64_MAX.
+void run_patch(target_name file, uint64_t address, int32_t length,
+               const uint8_t *new_bytes, const uint8_t *expected);
 
 // The report, gathered in a block buffer. A format given a value holds one
 // conversion for it: %s for a name, whose control characters show as '?',
@@ -52,21 +70,22 @@ bool flush_report();
 using target_file = intptr_t;
 constexpr target_file no_target = -1;
 
-// Before anything else, with the path the run will patch (null without
-// one): makes the standard descriptors safe, and sends the report nowhere,
-// refusing the file, when standard output already writes to that file.
-void prepare_process(const char *path);
+// Before anything else, with the native name the run will patch (null
+// without one): makes the standard descriptors safe, and sends the report
+// nowhere, refusing the file, when standard output already writes to that
+// file.
+void prepare_process(const void *native_file);
 // From the open until the report is out, signals and console events that
 // would end the process wait, so that no patched byte loses its line.
 void hold_interruptions();
 void release_interruptions();
 // Opens an existing regular file on a real file system for reading and
 // writing, never creating or truncating it, and tells its size; no_target
-// when it cannot be had for exclusive use.
-target_file open_exclusive(const char *path, uint64_t *size);
-// False once others may have had the file since it was opened, or once it
-// has lost its name.
-bool still_held(target_file file);
+// when it cannot be had for exclusive use, or standard input reads it.
+target_file open_exclusive(const void *native_file, uint64_t *size);
+// False once others may have had the file since it was opened, or once the
+// name no longer leads to it.
+bool still_held(target_file file, const void *native_file);
 // One transfer at an offset: the bytes moved, 0 at the end of the file, or
 // -1 on failure.
 int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
@@ -76,6 +95,8 @@ int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
 // Puts the written bytes on the storage device.
 bool flush_target(target_file file);
 bool close_target(target_file file);
+// One read of standard input: the bytes got, 0 at its end, -1 on failure.
+int32_t read_input(uint8_t *bytes, uint32_t count);
 // Writes all of text to standard output, waiting as long as it must. False
 // when some of it is lost for any reason but a reader gone away.
 bool write_report(const char *text, size_t count);

@@ -17,7 +17,7 @@ static constexpr digit_values digit = [] {
 	return values;
 }();
 
-static int hex_digit(char c)
+int hex_digit(char c)
 {
 	return digit.of[static_cast<uint8_t>(c)];
 }

@@ -2,6 +2,7 @@
 
 int main(int argc, char *argv[])
 {
-	prepare_process(argc > 1 ? argv[1] : nullptr);
-	return bitmend_main(argc, argv);
+	const char *path = argc > 1 ? argv[1] : nullptr;
+	prepare_process(path);
+	return bitmend_main(argc, argv, path);
 }

@@ -14,9 +14,7 @@
 #include <linux/magic.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -33,39 +31,28 @@ static bool same_file(const struct stat &a, const struct stat &b)
 // standard output that writes to the target gets nothing, and no signal
 // ends a patch halfway.
 
-// The null device, only if it is one: a file bound over /dev/null would
-// take the report.
-static int open_null()
+static bool is_open_on(int descriptor, const struct stat &file)
 {
-	int fd = open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY);
 	struct stat status;
-	if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) ||
-	                status.st_rdev != makedev(1, 3))) {
-		close(fd);
-		return -1;
-	}
-	return fd;
+	return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+	       same_file(status, file);
 }
 
-static bool output_writes_to(const struct stat &file)
-{
-	struct stat output;
-	return fstat(STDOUT_FILENO, &output) == 0 && S_ISREG(output.st_mode) &&
-	       same_file(output, file);
-}
-
-void prepare_process(const char *path)
+void prepare_process(const void *native_file)
 {
 	// A closed standard descriptor is the next one that open hands out, and
 	// the report would go into the target file: each, lowest first, gets the
-	// null device, and without one the run does nothing at all.
+	// null device, and without one the run does nothing at all. What opens
+	// as the null device is compared with the target below, like any other.
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-		if (fcntl(fd, F_GETFD) < 0 && open_null() != fd)
+		if (fcntl(fd, F_GETFD) < 0 &&
+		    open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY) != fd)
 			report_dropped = true;
 	// A report written into the target would be bytes outside the range,
 	// refusals included: compared before the first byte of output.
+	const char *path = static_cast<const char *>(native_file);
 	struct stat target;
-	if (path && stat(path, &target) == 0 && output_writes_to(target))
+	if (path && stat(path, &target) == 0 && is_open_on(STDOUT_FILENO, target))
 		report_dropped = true;
 	// A closed report pipe or a file-size limit must not stop a patch
 	// halfway, nor a lease break, which the run sees by asking the lease.
@@ -106,6 +93,8 @@ void release_interruptions()
 // - a file of the kernel's pseudo-file systems, whose "bytes" are settings
 //   and reports;
 // - standard output's own file, where the path leads there now;
+// - standard input's own file, which a lease would not refuse where none
+//   can be had;
 // - a file that may not be opened for reading and writing;
 // - a file another process has open or mapped, where a lease can be had;
 // - a file another process has locked.
@@ -128,11 +117,11 @@ static bool may_patch(const struct stat &checked,
 	if (!S_ISREG(checked.st_mode) || checked.st_nlink == 0 ||
 	    on_pseudo_file_system(static_cast<uint32_t>(file_system.f_type)))
 		return false;
-	if (output_writes_to(checked)) {
+	if (is_open_on(STDOUT_FILENO, checked)) {
 		report_dropped = true;
 		return false;
 	}
-	return true;
+	return !is_open_on(STDIN_FILENO, checked);
 }
 
 // Where a lease is refused for reasons that say nothing about other users
@@ -151,37 +140,25 @@ static bool leases_mean_nothing(uint32_t type)
 // opens no FIFO or device however the path changes; only the inode so
 // checked is then opened for data.
 
-constexpr int lease_attempts = 10;
-
 // Whether the run holds a lease, and the last moment it was seen whole.
 static bool leased;
 static struct timespec seen_whole;
 
-static void step_back()
-{
-	uint16_t noise = 0;
-	if (getrandom(&noise, sizeof noise, GRND_NONBLOCK) != sizeof noise)
-		noise = static_cast<uint16_t>(getpid());
-	struct timespec pause = {0, 1000000L + noise % 4000 * 1000L};
-	nanosleep(&pause, nullptr);
-}
-
-// Through /proc/self/fd only where its entry still leads to the inode, so
-// that a fake /proc opens nothing, else by the path, kept only if that
-// leads there too. Above the standard descriptors, which would take the
-// report, and non-blocking, so that a lease held elsewhere refuses the open
+// Through /proc/self/fd where its entry still leads to the inode, so that a
+// fake /proc opens nothing; else by the path, kept only if that leads there
+// too. Non-blocking, so that a lease held elsewhere refuses the open
 // instead of stalling it.
 static int open_for_data(int path_fd, const char *path,
                          const struct stat &checked)
 {
+	int flags = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 	char entry[32];
 	snprintf(entry, sizeof entry, "/proc/self/fd/%d", path_fd);
 	struct stat status;
 	if (stat(entry, &status) == 0 && same_file(status, checked))
-		path = entry;
-	int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-	if (fd >= 0 && (fd <= STDERR_FILENO || fstat(fd, &status) != 0 ||
-	                !same_file(status, checked))) {
+		return open(entry, flags);
+	int fd = open(path, flags);
+	if (fd >= 0 && (fstat(fd, &status) != 0 || !same_file(status, checked))) {
 		close(fd);
 		return -1;
 	}
@@ -189,25 +166,22 @@ static int open_for_data(int path_fd, const char *path,
 }
 
 // A write lease is granted only while no other process has the file open or
-// mapped, and while it is held other opens wait. Two runs that open at once
-// each see the other and are both refused: each steps back for a random
-// 1 to 5 ms and tries again, so one of them wins, within about 50 ms.
+// mapped, and while it is held other opens wait. Of two runs that open at
+// once, each may see the other and both are refused. Only where a lease
+// cannot be had at all (EACCES: not the owner; EINVAL: no leases here) do
+// the locks alone keep others out.
 static int open_leased(int path_fd, const char *path,
                        const struct stat &checked, bool lease)
 {
-	for (int attempt = 1;; attempt++) {
-		int fd = open_for_data(path_fd, path, checked);
-		if (fd < 0 || !lease)
-			return fd;
-		clock_gettime(CLOCK_MONOTONIC, &seen_whole);
-		leased = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
-		if (leased || errno != EAGAIN)
-			return fd; // EACCES, EINVAL: not the owner, or no leases here
-		close(fd);
-		if (attempt == lease_attempts)
-			return -1;
-		step_back();
-	}
+	int fd = open_for_data(path_fd, path, checked);
+	if (fd < 0 || !lease)
+		return fd;
+	clock_gettime(CLOCK_MONOTONIC, &seen_whole);
+	leased = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+	if (leased || errno == EACCES || errno == EINVAL)
+		return fd;
+	close(fd);
+	return -1;
 }
 
 // Both lock families that other programs use: flock(2) and POSIX record
@@ -222,8 +196,9 @@ static bool lock_whole_file(int fd)
 	return fcntl(fd, F_OFD_SETLK, &whole) == 0;
 }
 
-target_file open_exclusive(const char *path, uint64_t *size)
+target_file open_exclusive(const void *native_file, uint64_t *size)
 {
+	const char *path = static_cast<const char *>(native_file);
 	if (report_dropped)
 		return no_target;
 	int path_fd = open(path, O_PATH | O_CLOEXEC);
@@ -286,13 +261,14 @@ static bool lease_kept(int fd)
 	return age_ms < limit_ms - margin_ms;
 }
 
-bool still_held(target_file file)
+bool still_held(target_file file, const void *native_file)
 {
-	// A file renamed over or unlinked breaks no lease, but no name leads to
-	// what the run patches any more.
-	struct stat status;
+	// A file, or a folder on its path, renamed over or away or unlinked
+	// breaks no lease, but the name no longer leads to what the run patches.
+	struct stat named, open_file;
 	int fd = static_cast<int>(file);
-	if (fstat(fd, &status) != 0 || status.st_nlink == 0)
+	if (stat(static_cast<const char *>(native_file), &named) != 0 ||
+	    fstat(fd, &open_file) != 0 || !same_file(named, open_file))
 		return false;
 	return !leased || lease_kept(fd);
 }
@@ -335,6 +311,23 @@ bool close_target(target_file file)
 	// After EINTR the descriptor is gone on Linux; closing it again could
 	// close another file's.
 	return close(static_cast<int>(file)) == 0 || errno == EINTR;
+}
+
+// Standard input, read through EINTR and a non-blocking descriptor.
+
+int32_t read_input(uint8_t *bytes, uint32_t count)
+{
+	for (;;) {
+		ssize_t got = read(STDIN_FILENO, bytes, count);
+		if (got >= 0)
+			return static_cast<int32_t>(got);
+		if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+			poll(&input, 1, -1);
+		} else if (errno != EINTR) {
+			return -1;
+		}
+	}
 }
 
 // How the report leaves: every byte, through short writes, EINTR and a

@@ -82,24 +82,39 @@ static const char *put_head(const char *format)
 	return conversion + 2;
 }
 
-// A control character in a name could add a line of its own to the report,
-// such as "Done!" after a refusal: each shows as '?'.
-static const char controls[] = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a"
-                               "\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14"
-                               "\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e"
-                               "\x1f\x7f";
+// A character that ends a line for some reader could add a line of its own
+// to the report, such as "Done!" after a refusal: a control character, or
+// NEL, LS or PS in UTF-8. Returns its length in bytes, or 0.
+static size_t line_breaker(const char *text)
+{
+	unsigned char c = static_cast<unsigned char>(*text);
+	if (c < 0x20 || c == 0x7f)
+		return 1;
+	if (strncmp(text, "\xc2\x85", 2) == 0)
+		return 2;
+	if (strncmp(text, "\xe2\x80\xa8", 3) == 0 ||
+	    strncmp(text, "\xe2\x80\xa9", 3) == 0)
+		return 3;
+	return 0;
+}
 
+// Each character of a name that could end a line shows as '?'.
 void report(const char *format, const char *name)
 {
 	const char *rest = put_head(format);
-	for (size_t plain; *name; name += plain) {
-		plain = strcspn(name, controls);
-		put(name, plain);
-		if (name[plain]) {
-			put("?", 1);
-			plain++;
+	const char *plain = name;
+	while (*name) {
+		size_t breaker = line_breaker(name);
+		if (breaker == 0) {
+			name++;
+			continue;
 		}
+		put(plain, static_cast<size_t>(name - plain));
+		put("?", 1);
+		name += breaker;
+		plain = name;
 	}
+	put(plain, static_cast<size_t>(name - plain));
 	report(rest);
 }
 

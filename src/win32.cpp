@@ -12,8 +12,6 @@
 // it, in UTF-16; the run gets it in UTF-8, for the report, where a lone
 // surrogate shows as U+FFFD.
 
-static std::wstring typed_path;
-
 // Text in a code page: UTF-8, or an ANSI one with '?' for what it lacks,
 // never a best-fit look-alike.
 static std::string narrow(UINT code_page, const std::wstring &text)
@@ -48,14 +46,13 @@ int wmain(int argc, wchar_t *argv[])
 	std::vector<std::string> words;
 	for (int i = 0; i < argc; i++)
 		words.push_back(i < 2 ? narrow(CP_UTF8, argv[i]) : ascii_word(argv[i]));
-	if (argc > 1)
-		typed_path = argv[1];
 	std::vector<char *> pointers;
 	for (std::string &word : words)
 		pointers.push_back(&word[0]);
 	pointers.push_back(nullptr);
-	prepare_process(argc > 1 ? pointers[1] : nullptr);
-	return bitmend_main(argc, pointers.data());
+	const wchar_t *path = argc > 1 ? argv[1] : nullptr;
+	prepare_process(path);
+	return bitmend_main(argc, pointers.data(), path);
 }
 
 // Interruptions held back: Ctrl-C, Ctrl-Break and closing the console wait
@@ -88,8 +85,8 @@ void release_interruptions()
 }
 
 // What is refused, in the order it is checked:
-// - any file, while standard output writes to the file that Win32 makes of
-//   the name (prepare_process);
+// - any file, while standard output writes to the file that the name opens
+//   as typed, or that Win32 makes of it (prepare_process);
 // - a name with a part that ends in a dot or a space, which Win32 strips,
 //   so that "s.bin." would open "s.bin"; only the \\?\ form, which Windows
 //   passes on as it stands, names such a file;
@@ -102,6 +99,8 @@ void release_interruptions()
 // - through any link, anything but a disk file with file information, a
 //   directory, or a file with the read-only attribute, as Windows refuses
 //   it to administrators too;
+// - standard input's own file, which Wine's share modes do not see when a
+//   Linux process opened it;
 // - a file open elsewhere: share mode none.
 
 static bool starts_with(const std::wstring &text, const wchar_t *prefix)
@@ -233,37 +232,52 @@ static bool same_file(HANDLE a, HANDLE b)
 	return x_volume == y_volume || x_volume == 0 || y_volume == 0;
 }
 
-void prepare_process(const char *)
+// Whether the handle is open on the file that name leads to.
+static bool is_open_on(HANDLE handle, const std::wstring &name)
+{
+	if (name.empty() || GetFileType(handle) != FILE_TYPE_DISK)
+		return false;
+	HANDLE file = open_without_data(name);
+	if (file == INVALID_HANDLE_VALUE)
+		return false;
+	bool same = same_file(handle, file);
+	CloseHandle(file);
+	return same;
+}
+
+void prepare_process(const void *native_file)
 {
 	// A missing disk or a failed open must not stop the run with a dialog.
 	SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-	if (typed_path.empty() || GetFileType(output) != FILE_TYPE_DISK)
+	if (!native_file)
 		return;
-	// Whatever the name, standard output may have been opened as the file
-	// Win32 makes of it, \\.\X:\ and \??\X:\ read as X:\ too.
-	bool device_form = starts_with(typed_path, L"\\\\.\\") ||
-	                   starts_with(typed_path, L"\\??\\");
-	HANDLE file = open_without_data(
-		verbatim_path(device_form ? typed_path.substr(4) : typed_path));
-	if (file != INVALID_HANDLE_VALUE) {
-		report_dropped = same_file(output, file);
-		CloseHandle(file);
-	}
+	// Standard output may have been opened by the name as typed, whatever
+	// its form, or as the file Win32 makes of it: \\.\X:\ and \??\X:\ read
+	// as X:\, and a dot or a space that ends it stripped.
+	std::wstring typed = static_cast<const wchar_t *>(native_file);
+	bool device_form = starts_with(typed, L"\\\\.\\") ||
+	                   starts_with(typed, L"\\??\\");
+	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+	report_dropped =
+		is_open_on(output, typed) ||
+		is_open_on(output, verbatim_path(device_form ? typed.substr(4) : typed));
 }
 
 // Opening for exclusive use: share mode none, so that the open fails while
 // another process has the file open, standard output included, and nobody
 // opens it while it is held.
 
-target_file open_exclusive(const char *, uint64_t *size)
+target_file open_exclusive(const void *native_file, uint64_t *size)
 {
 	if (report_dropped)
 		return no_target;
-	HANDLE checked = open_without_data(name_to_open(typed_path));
+	HANDLE checked = open_without_data(
+		name_to_open(static_cast<const wchar_t *>(native_file)));
 	HANDLE file = INVALID_HANDLE_VALUE;
+	HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
 	if (checked != INVALID_HANDLE_VALUE) {
-		if (is_writable_file(checked))
+		if (is_writable_file(checked) &&
+		    !(GetFileType(input) == FILE_TYPE_DISK && same_file(input, checked)))
 			file = ReOpenFile(checked, GENERIC_READ | GENERIC_WRITE, 0,
 			                  anonymous);
 		CloseHandle(checked);
@@ -280,8 +294,9 @@ target_file open_exclusive(const char *, uint64_t *size)
 }
 
 // Share mode none holds for as long as the handle is open, and keeps out a
-// rename or a delete of the file too, which need a share of their own.
-bool still_held(target_file)
+// rename or a delete of the file, and of each folder on its path, which
+// need a share of their own.
+bool still_held(target_file, const void *)
 {
 	return true;
 }
@@ -325,6 +340,23 @@ bool flush_target(target_file file)
 bool close_target(target_file file)
 {
 	return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
+}
+
+// Standard input: a pipe whose writer has gone, and no standard input at
+// all, end it.
+
+int32_t read_input(uint8_t *bytes, uint32_t count)
+{
+	HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+	DWORD got = 0;
+	if (input == nullptr || input == INVALID_HANDLE_VALUE)
+		return 0;
+	if (!ReadFile(input, bytes, count, &got, nullptr))
+		return GetLastError() == ERROR_BROKEN_PIPE ||
+		               GetLastError() == ERROR_HANDLE_EOF
+		               ? 0
+		               : -1;
+	return static_cast<int32_t>(got);
 }
 
 // How the report leaves: UTF-16 to a console, and the ANSI code page to a

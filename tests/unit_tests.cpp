@@ -104,7 +104,7 @@ TEST(EntryRoutine, UsageWithoutAProgramName)
 	// execve may pass no words at all; word 0 is then a null pointer.
 	char *no_words[] = {nullptr};
 	testing::internal::CaptureStdout();
-	bitmend_main(0, no_words);
+	bitmend_main(0, no_words, nullptr);
 	std::string output = testing::internal::GetCapturedStdout();
 	EXPECT_NE(output.find("\nUsage: bitmend InputFile.bin Address Length "
 	                      "HexNumber\n"),

@@ -1,0 +1,84 @@
+// HEXNUMBER from standard input, decoded as it is read: only the bytes are
+// kept, never the text.
+#include "bitmend.h"
+
+#include <new>
+
+static char text[1 << 16];
+static uint32_t text_at, text_end;
+static bool read_failed;
+
+// The next character of standard input that is not white space; -1 at its
+// end, or once a read has failed.
+static int next_character()
+{
+	for (;;) {
+		while (text_at < text_end) {
+			char c = text[text_at++];
+			if (c != ' ' && (c < '\t' || c > '\r'))
+				return static_cast<unsigned char>(c);
+		}
+		int32_t got = read_input(reinterpret_cast<uint8_t *>(text), sizeof text);
+		if (got <= 0) {
+			read_failed = got < 0;
+			return -1;
+		}
+		text_at = 0;
+		text_end = static_cast<uint32_t>(got);
+	}
+}
+
+// Why the character c, where a hex digit was needed, ends the input.
+static const char *refusal_at(int c)
+{
+	if (read_failed)
+		return "\nCan't Read Standard Input!\n";
+	return c < 0 ? "\nNeed More HexNumber!\n" : "\nHexNumber Error!\n";
+}
+
+static int digit_of(int c)
+{
+	return c < 0 ? -1 : hex_digit(static_cast<char>(c));
+}
+
+// Decodes count bytes, two digits each; reading stops at the first
+// character that is no digit, so an endless stream that goes wrong ends.
+static const char *read_bytes(uint8_t *bytes, uint32_t count)
+{
+	for (uint32_t i = 0; i < count; i++) {
+		int high = next_character(), high_value = digit_of(high);
+		if (high_value < 0)
+			return refusal_at(high);
+		int low = next_character(), low_value = digit_of(low);
+		if (low_value < 0)
+			return refusal_at(low);
+		bytes[i] = static_cast<uint8_t>(high_value * 16 + low_value);
+	}
+	return nullptr;
+}
+
+const char *read_hex_input(uint32_t count, std::unique_ptr<uint8_t[]> &new_bytes,
+                           std::unique_ptr<uint8_t[]> &expected)
+{
+	const char *no_memory = "\nNot Enough Memory!\n";
+	std::unique_ptr<uint8_t[]> first(new (std::nothrow) uint8_t[count]);
+	if (!first)
+		return no_memory;
+	if (const char *message = read_bytes(first.get(), count))
+		return message;
+	int after = next_character();
+	if (after == ':') {
+		new_bytes.reset(new (std::nothrow) uint8_t[count]);
+		if (!new_bytes)
+			return no_memory;
+		if (const char *message = read_bytes(new_bytes.get(), count))
+			return message;
+		expected = std::move(first);
+		after = next_character();
+	} else {
+		new_bytes = std::move(first);
+	}
+	if (after >= 0)
+		return "\nHexNumber Error!\n";
+	return read_failed ? "\nCan't Read Standard Input!\n" : nullptr;
+}
