@@ -293,12 +293,13 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	return reinterpret_cast<target_file>(file);
 }
 
-// Share mode none holds for as long as the handle is open, and keeps out a
-// rename or a delete of the file, and of each folder on its path, which
-// need a share of their own.
-bool still_held(target_file, const void *)
+// Share mode none keeps out a rename or a delete of the file itself for as
+// long as the handle is open, but under Wine not a rename of a folder on
+// its path: the name must still lead to the file.
+bool still_held(target_file file, const void *native_file)
 {
-	return true;
+	return is_open_on(reinterpret_cast<HANDLE>(file),
+	                  name_to_open(static_cast<const wchar_t *>(native_file)));
 }
 
 // Moving bytes: a single call each at an offset, which the patch run

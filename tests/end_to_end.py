@@ -98,6 +98,7 @@ class Run:
         self.windows = windows
         self.cwd = work
         self.stdout = subprocess.PIPE
+        self.stdin = subprocess.DEVNULL  # or bytes to feed, or a descriptor
         self.words = {}         # {key} in the row's words: its text
         self.in_child = []      # before the tool starts, in its process
         self.after = []         # once it has ended, last first
@@ -430,6 +431,43 @@ def stdout_file(run):
     run.output = read_report
 
 
+def fed(data):
+    """Standard input gives data, then ends."""
+    @setup()
+    def feed(run):
+        run.stdin = data
+    return feed
+
+
+def stdin_on(flags, path=None):
+    @setup()
+    def open_it(run):
+        run.stdin = os.open(path or run.target, flags)
+    return open_it
+
+
+stdin_on_target, stdin_a_folder = (stdin_on(os.O_RDONLY),
+                                   stdin_on(os.O_RDONLY, tempfile.gettempdir()))
+
+
+@setup("windows")
+def unc_share(run):
+    """\\server\share\ leads to the row's folder, as Wine maps UNC names."""
+    server = os.path.join(WINE_ENV["WINEPREFIX"], "dosdevices", "unc", "server")
+    os.makedirs(server, exist_ok=True)
+    os.symlink(run.work, os.path.join(server, "share"))
+    run.after.append(lambda: os.remove(os.path.join(server, "share")))
+
+
+def xxd_lines(data, end=b"\n"):
+    """data as xxd -p writes it: 30 bytes a line."""
+    text = data.hex().encode()
+    return b"".join(text[i:i + 60] + end for i in range(0, len(text), 60))
+
+
+HUNDRED_K = bytes((i * 13 + 5) & 0xFF for i in range(100000))
+WIDE_NAME = "a" + "\u20ac" * 22000 + ".bin"  # a block of report ends in one
+
 # Each case: name, arguments (shell words; the target is target.bin, and
 # {work} the folder), target before (None: no file), expected output after
 # the banner (None: not read), edits expected in the target as (offset,
@@ -726,6 +764,90 @@ CASES = [
      (read_only_attribute,)),
     ("report reader gone: patch still completes",
      "target.bin 0 40000 " + BIG_HEX, SAMPLE, None, [(0, BIG)], (no_reader,)),
+
+    ("OLD:NEW that matches", "target.bin 16 2 0120:ABcd", SAMPLE,
+     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")], ()),
+    ("OLD:NEW mismatched at the first byte", "target.bin 16 2 0220:abcd",
+     SAMPLE, "\nMismatch At 0x10: Found 0x1, Expected 0x2!\n", [], ()),
+    ("OLD:NEW mismatched at a middle byte", "target.bin 0 3 10ff12:aaaaaa",
+     SAMPLE, "\nMismatch At 0x1: Found 0x11, Expected 0xff!\n", [], ()),
+    ("OLD:NEW mismatched at the last byte", "target.bin 0 3 1011ff:aaaaaa",
+     SAMPLE, "\nMismatch At 0x2: Found 0x12, Expected 0xff!\n", [], ()),
+    ("OLD:NEW past the end never matches, not even 00",
+     "target.bin 31 2 0d00:aaaa", SAMPLE,
+     "\nMismatch At 0x20: Found End Of File, Expected 0x0!\n", [], ()),
+    ("OLD:NEW halves too short", "target.bin 16 2 01:ab", SAMPLE,
+     "\nNeed More HexNumber!\n", [], ()),
+    ("OLD:NEW halves too long", "target.bin 16 1 0120:abcd", SAMPLE,
+     "\nHexNumber Error!\n", [], ()),
+    ("OLD:NEW with a character that is no hex digit", "target.bin 16 2 0120:abzz",
+     SAMPLE, "\nHexNumber Error!\n", [], ()),
+    ("':' off the middle of an odd word", "target.bin 16 2 0120ab:cd", SAMPLE,
+     "\nHexNumber Error!\n", [], ()),
+    ("Length's form before OLD:NEW's halves", "target.bin 0 x 01:ab", SAMPLE,
+     "\nLength Error!\n", [], ()),
+    ("an even word with ':' keeps its meaning", "target.bin 0 1 41:42:",
+     SAMPLE, run_lines(0, [0x10], [0x41]), [(0, b"\x41")], ()),
+    ("':' alone with Length 0", "target.bin 5 0 :", SAMPLE,
+     seeking(5) + "\nDone!\n", [], ()),
+    ("- reads xxd -p lines", "target.bin 4 100 -", SAMPLE,
+     run_lines(4, list(SAMPLE[4:]) + [0] * 72, HUNDRED_K[:100]),
+     [(4, HUNDRED_K[:100])], (fed(xxd_lines(HUNDRED_K[:100])),)),
+    ("- reads CR LF lines, white space inside a pair", "target.bin 16 2 -",
+     SAMPLE, run_lines(16, [0x01, 0x20], [0x41, 0x42]), [(16, b"AB")],
+     (fed(b" 4\r\n1 42\t\r\n"),)),
+    ("- reads OLD:NEW", "target.bin 16 2 -", SAMPLE,
+     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
+     (fed(b"0120\n:\nabcd\n"),)),
+    ("- reads OLD:NEW that does not match", "target.bin 16 2 -", SAMPLE,
+     "\nMismatch At 0x11: Found 0x20, Expected 0x21!\n", [],
+     (fed(b"0121:abcd"),)),
+    ("- reads 100,000 bytes", "target.bin 0 100000 -", SAMPLE,
+     run_lines(0, list(SAMPLE) + [0] * (100000 - 32), HUNDRED_K),
+     [(0, HUNDRED_K)], (fed(xxd_lines(HUNDRED_K, b"\r\n")),)),
+    ("- ends before the digits it needs", "target.bin 0 3 -", SAMPLE,
+     "\nNeed More HexNumber!\n", [], (fed(b"41\n42\n"),)),
+    ("- with a character that is no hex digit", "target.bin 0 2 -", SAMPLE,
+     "\nHexNumber Error!\n", [], (fed(b"41 4x"),)),
+    ("- with ':' not right after the first digits", "target.bin 0 2 -",
+     SAMPLE, "\nHexNumber Error!\n", [], (fed(b"41:4243"),)),
+    ("- with more digits than it needs", "target.bin 0 2 -", SAMPLE,
+     "\nHexNumber Error!\n", [], (fed(b"414243\n"),)),
+    ("- with NEW short of its digits", "target.bin 0 2 -", SAMPLE,
+     "\nNeed More HexNumber!\n", [], (fed(b"4142:43"),)),
+    ("- with Length 0 and a lone ':'", "target.bin 3 0 -", SAMPLE,
+     seeking(3) + "\nDone!\n", [], (fed(b" :\n"),)),
+    ("- with a negative Length refused", "target.bin 0 -1 -", SAMPLE,
+     "\nLength Error!\n", [], ()),
+    ("- with Length -0", "target.bin 0 -0 -", SAMPLE,
+     seeking(0) + "\nDone!\n", [], ()),
+    ("- with Length past 2147483647 refused", "target.bin 0 2147483648 -",
+     SAMPLE, "\nLength Error!\n", [], ()),
+    ("- checks Address before a byte of input", "target.bin x 1 -", SAMPLE,
+     "\nAddress Error!\n", [], (fed(b"zz"),)),
+    ("- from a folder", "target.bin 0 1 -", SAMPLE,
+     "\nCan't Read Standard Input!\n", [], (stdin_a_folder, posix_only)),
+    ("- from a closed standard input", "target.bin 0 1 -", SAMPLE,
+     "\nNeed More HexNumber!\n", [], (closed(0),)),
+    ("- from the target itself refused", "target.bin 0 4 -", b"41424344",
+     "\nCan't Open target.bin!\n", [], (stdin_on_target,)),
+    ("standard input on another owner's target refused",
+     "target.bin 0 1 ff", SAMPLE, "\nCan't Open target.bin!\n", [],
+     (stdin_on_target, other_owner)),
+    ("- past the memory an address-space limit leaves",
+     "target.bin 0 2147483647 -", SAMPLE, "\nNot Enough Memory!\n", [],
+     (limit(resource.RLIMIT_AS, 256 << 20, "unsanitized"),)),
+    ("missing file with NEL, LS and PS in its name",
+     "'a\u0085b\u2028c\u2029d' 0 1 00", None, "\nCan't Open a?b?c?d!\n", [],
+     ()),
+    ("missing file whose name a block of report ends inside",
+     WIDE_NAME + " 0 1 00", None, "\nCan't Open " + WIDE_NAME + "!\n", [], ()),
+    ("\\\\.\\UNC\\ form, standard output on the file it names",
+     "'\\\\.\\UNC\\server\\share\\s.bin' 0 1 42", SAMPLE, None, [],
+     (named("s.bin", "windows"), unc_share, stdout_appends_to_target)),
+    ("\\??\\UNC\\ form, standard output on the file it names",
+     "'\\??\\UNC\\server\\share\\s.bin' 0 1 42", SAMPLE, None, [],
+     (named("s.bin", "windows"), unc_share, stdout_overwrites_target)),
 ]
 
 # Wine runs 32-bit programs through qemu-i386 on a kernel without 32-bit
@@ -795,16 +917,20 @@ def run_case(command, argv0, windows, case, work):
         for key, text in run.words.items():
             words = words.replace("{%s}" % key, text)
         names_before = sorted(os.listdir(work))
+        mtime = os.stat(target).st_mtime_ns if before is not None else None
         try:
+            feed = run.stdin if isinstance(run.stdin, bytes) else None
             done = subprocess.run(
-                run.command + shlex.split(words),
-                cwd=run.cwd, stdin=subprocess.DEVNULL, stdout=run.stdout,
+                run.command + shlex.split(words), input=feed,
+                stdin=None if feed is not None else run.stdin,
+                cwd=run.cwd, stdout=run.stdout,
                 stderr=subprocess.PIPE, timeout=120,
                 env=WINE_ENV if windows else None,
                 preexec_fn=lambda: [step() for step in run.in_child])
         finally:
-            if run.stdout != subprocess.PIPE:
-                os.close(run.stdout)
+            for descriptor in (run.stdout, run.stdin):
+                if isinstance(descriptor, int) and descriptor >= 0:
+                    os.close(descriptor)
     finally:
         for undo in reversed(run.after):
             undo()
@@ -821,8 +947,9 @@ def run_case(command, argv0, windows, case, work):
         for key, text in run.words.items():
             out = out.replace("{%s}" % key, text)
         want = os.fsencode(BANNER + out)
-        if windows:
-            want = want.replace(b"\n", b"\r\n")
+        if windows:  # to a pipe in the ANSI code page, Wine's 1252 here
+            want = (BANNER + out).replace("\n", "\r\n").encode(
+                "cp1252", "replace")
         if done.stdout != want:
             faults.append("output:\n%r\nexpected:\n%r"
                           % (done.stdout[-400:], want[-400:]))
@@ -833,6 +960,8 @@ def run_case(command, argv0, windows, case, work):
         faults.append("files before %s, after %s" % (names_before, grown))
     if before is not None:
         faults += file_faults(target, before, edits)
+        if not edits and os.stat(target).st_mtime_ns != mtime:
+            faults.append("modification time changed")
     return faults
 
 
