@@ -1,7 +1,9 @@
 // Drives the whole tool with arbitrary argument words against a real file
 // and checks the promises: no byte outside the range is written, the file is
-// neither created nor cut short, and every byte reported OK is in the file.
-// The input is split at NUL bytes into up to eight words.
+// neither created nor cut short, every byte reported OK is in the file, and
+// a valid call on the scratch file patches it. The input is split at NUL
+// bytes into up to eight words; the fifth, which the tool ignores, is its
+// standard input.
 #include "bitmend.h"
 
 #include <cctype>
@@ -62,16 +64,31 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	return 0;
 }
 
-static std::string run_captured(int argc, char **argv)
+// A descriptor that reads text.
+static int text_file(const std::string &text)
+{
+	int fd = memfd_create("input", 0);
+	if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+		abort();
+	lseek(fd, 0, SEEK_SET);
+	return fd;
+}
+
+static std::string run_captured(int argc, char **argv, const std::string &input)
 {
 	int report = memfd_create("report", 0);
-	int saved = dup(STDOUT_FILENO);
+	int saved_output = dup(STDOUT_FILENO), saved_input = dup(STDIN_FILENO);
+	int given = text_file(input);
 	fflush(stdout);
 	dup2(report, STDOUT_FILENO);
+	dup2(given, STDIN_FILENO);
 	bitmend_main(argc, argv, argc > 1 ? argv[1] : nullptr);
 	fflush(stdout);
-	dup2(saved, STDOUT_FILENO);
-	close(saved);
+	dup2(saved_output, STDOUT_FILENO);
+	dup2(saved_input, STDIN_FILENO);
+	close(saved_output);
+	close(saved_input);
+	close(given);
 	std::string text(static_cast<size_t>(lseek(report, 0, SEEK_END)), '\0');
 	if (pread(report, &text[0], text.size(), 0) != static_cast<ssize_t>(text.size()))
 		abort();
@@ -139,27 +156,74 @@ static bool model_number(const std::string &text, bool &negative,
 	return text.find_first_not_of(white, at) == std::string::npos;
 }
 
+// Standard input as the rules read it: white space dropped, then 2 x count
+// hex digits, or two such runs joined by ':'. "" once decoded into first
+// (and second after ':'), else the refusal.
+static std::string model_input(const std::string &input, uint32_t count,
+                               std::vector<uint8_t> &first,
+                               std::vector<uint8_t> &second, bool &joined)
+{
+	std::string text;
+	for (char c : input)
+		if (c != ' ' && (c < '\t' || c > '\r'))
+			text += c;
+	size_t need = 2 * size_t{count};
+	auto digits = [&](size_t from, std::vector<uint8_t> &bytes) -> std::string {
+		for (size_t i = 0; i < need; i++) {
+			if (from + i >= text.size())
+				return "\nNeed More HexNumber!\n";
+			if (model_digit(static_cast<unsigned char>(text[from + i])) < 0)
+				return "\nHexNumber Error!\n";
+		}
+		for (size_t i = 0; i < count; i++)
+			bytes.push_back(static_cast<uint8_t>(model_pair(&text[from + 2 * i])));
+		return "";
+	};
+	std::string message = digits(0, first);
+	if (!message.empty())
+		return message;
+	joined = need < text.size() && text[need] == ':';
+	if (!joined)
+		return need == text.size() ? "" : "\nHexNumber Error!\n";
+	message = digits(need + 1, second);
+	if (!message.empty())
+		return message;
+	return 2 * need + 1 == text.size() ? "" : "\nHexNumber Error!\n";
+}
+
 // What the run prints after the banner when it refuses the words, or ""
-// when it goes on to the file, with the request it then makes.
+// when it goes on to the file, with the request it then makes. form is 'p'
+// for plain digits, 'e' for OLD:NEW and 'i' for standard input.
 static std::string model_refusal(const std::vector<std::string> &words,
-                                 int64_t &address, int32_t &length)
+                                 int64_t &address, int32_t &length, char &form)
 {
 	if (words.size() < 4)
 		return "\nUsage: bitmend InputFile.bin Address Length HexNumber\n";
 	const std::string &hex = words[3];
 	bool negative;
 	unsigned __int128 size;
-	if (hex.size() % 2 != 0)
+	form = hex == "-" ? 'i' : hex.size() % 2 != 0 && hex[hex.size() / 2] == ':' ? 'e' : 'p';
+	if (form == 'p' && hex.size() % 2 != 0)
 		return "\nHexNumber Error!\n";
 	if (!model_number(words[2], negative, size))
 		return "\nLength Error!\n";
 	length = negative ? (size >= 0x80000000u ? INT32_MIN : -static_cast<int32_t>(size))
 	                  : (size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size));
-	if (hex.size() < static_cast<uint32_t>(static_cast<uint32_t>(length) * 2u))
-		return "\nNeed More HexNumber!\n";
-	for (int64_t i = 0; i < 2 * int64_t{length}; i++)
-		if (model_digit(static_cast<unsigned char>(hex[i])) < 0)
+	if (form == 'i') {
+		if ((negative && size != 0) || size > INT32_MAX)
+			return "\nLength Error!\n";
+	} else {
+		size_t half = form == 'e' ? hex.size() / 2 : hex.size();
+		uint32_t doubled = static_cast<uint32_t>(length) * 2u;
+		if (half < doubled)
+			return "\nNeed More HexNumber!\n";
+		if (form == 'e' && half != doubled)
 			return "\nHexNumber Error!\n";
+		for (int64_t i = 0; i < 2 * int64_t{length}; i++)
+			if (model_digit(static_cast<unsigned char>(hex[i])) < 0 ||
+			    (form == 'e' && model_digit(static_cast<unsigned char>(hex[half + 1 + i])) < 0))
+				return "\nHexNumber Error!\n";
+	}
 	if (!model_number(words[1], negative, size))
 		return "\nAddress Error!\n";
 	if ((negative && size > 0) || size > INT64_MAX ||
@@ -167,6 +231,68 @@ static std::string model_refusal(const std::vector<std::string> &words,
 		return "\nAddress Out Of Range!\n";
 	address = static_cast<int64_t>(size);
 	return "";
+}
+
+// The bytes a request writes, and those it expects (none without OLD), or
+// the refusal of its standard input.
+static std::string model_bytes(const std::vector<std::string> &words, char form,
+                               uint32_t count, const std::string &input,
+                               std::vector<uint8_t> &new_bytes,
+                               std::vector<uint8_t> &expected)
+{
+	const std::string &hex = words[3];
+	if (form == 'i') {
+		std::vector<uint8_t> first, second;
+		bool joined = false;
+		std::string message = model_input(input, count, first, second, joined);
+		new_bytes = joined ? second : first;
+		if (joined)
+			expected = first;
+		return message;
+	}
+	size_t half = form == 'e' ? hex.size() / 2 + 1 : 0;
+	for (uint32_t i = 0; i < count; i++) {
+		new_bytes.push_back(static_cast<uint8_t>(model_pair(&hex[half + 2 * i])));
+		if (form == 'e')
+			expected.push_back(static_cast<uint8_t>(model_pair(&hex[2 * i])));
+	}
+	return "";
+}
+
+// The mismatch that refuses the run, or "" where the file holds expected.
+static std::string model_mismatch(int64_t address, const std::vector<uint8_t> &expected)
+{
+	for (size_t i = 0; i < expected.size(); i++) {
+		uint64_t at = static_cast<uint64_t>(address) + i;
+		if (at >= original_size)
+			return format("\nMismatch At 0x%llx: Found End Of File, Expected 0x%llx!\n",
+			              at, expected[i]);
+		if (original[at] != expected[i])
+			return format("\nMismatch At 0x%llx: Found 0x%llx, Expected 0x%x!\n", at,
+			              original[at], expected[i]);
+	}
+	return "";
+}
+
+// The name as the report shows it: each character that could end a line
+// as '?'.
+static std::string shown_of(const std::vector<std::string> &words)
+{
+	std::string shown;
+	for (size_t at = 0; !words.empty() && at < words[0].size(); at++) {
+		std::string next = words[0].substr(at, 3);
+		unsigned char c = static_cast<unsigned char>(words[0][at]);
+		if (next == "\xe2\x80\xa8" || next == "\xe2\x80\xa9")
+			at += 2;
+		else if (next.compare(0, 2, "\xc2\x85") == 0)
+			at += 1;
+		else if (c >= 0x20 && c != 0x7f) {
+			shown += static_cast<char>(c);
+			continue;
+		}
+		shown += '?';
+	}
+	return shown;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -206,7 +332,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	// As the tool's own process does; libFuzzer sets its own handler.
 	signal(SIGXFSZ, SIG_IGN);
-	std::string output = run_captured(argc, argv.data());
+	std::string given = words.size() > 4 ? words[4] : "";
+	std::string output = run_captured(argc, argv.data(), given);
 	std::vector<uint8_t> after = read_target();
 	CHECK(folder_entries() == entries, output);
 	if (fchdir(home_folder) != 0)
@@ -220,16 +347,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	int64_t address = 0;
 	int32_t length = 0;
-	std::string refusal = model_refusal(words, address, length);
-	std::string shown = words.empty() ? "" : words[0];
-	for (char &c : shown)
-		if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-			c = '?';
+	char form = 'p';
+	std::string refusal = model_refusal(words, address, length, form);
+	uint32_t count = length > 0 ? static_cast<uint32_t>(length) : 0;
+	std::vector<uint8_t> new_bytes, expected;
+	if (refusal.empty())
+		refusal = model_bytes(words, form, count, given, new_bytes, expected);
+	// The scratch file is a plain file the run may hold; any other name is
+	// missing, or a folder. OLD is compared once the file is open.
+	std::string shown = shown_of(words);
+	if (refusal.empty() && words[0] != "t")
+		refusal = "\nCan't Open " + shown + "!\n";
+	if (refusal.empty())
+		refusal = model_mismatch(address, expected);
 	uint32_t patched = 0;
-	if (!refusal.empty())
+	// Memory for a standard input that claims gigabytes may run out.
+	if (!refusal.empty() && !(form == 'i' && count > (1u << 24) &&
+	                          rest == "\nNot Enough Memory!\n"))
 		CHECK(rest == refusal, output);
-	else if (rest != "\nCan't Open " + shown + "!\n") {
-		const char *hex = words[3].c_str();
+	else {
 		CHECK(take(rest, format("\nSeeking To 0x%llx, Patching...\n\n", address)), output);
 		auto offset = [&](uint32_t i) { return static_cast<uint64_t>(address) + i; };
 		auto old_byte = [&](uint32_t i) {
@@ -237,12 +373,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		};
 		auto line = [&](uint32_t i) {
 			return format("(%llu).Offset 0x%llx:  [0x%x]->[0x%x]...", i, offset(i),
-			              old_byte(i), model_pair(hex + 2 * i));
+			              old_byte(i), new_bytes[i]);
 		};
-		while (length > 0 && patched < static_cast<uint32_t>(length) &&
-		       take(rest, line(patched) + "OK\n"))
+		while (patched < count && take(rest, line(patched) + "OK\n"))
 			patched++;
-		bool done = length <= 0 || patched == static_cast<uint32_t>(length);
+		bool done = patched == count;
 		CHECK((done && rest == "\nDone!\n") ||
 		      (done && rest == "\nCan't Close " + shown + "!\n") ||
 		      (done && rest == "\nCan't Flush " + shown + "!\n") ||
@@ -250,8 +385,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		      (!done && rest == format("\nCan't Read 0x%llx!\n", offset(patched))),
 		      output);
 		for (uint32_t i = 0; i < patched; i++)
-			CHECK(offset(i) < after.size() &&
-			      after[offset(i)] == model_pair(hex + 2 * i), output);
+			CHECK(offset(i) < after.size() && after[offset(i)] == new_bytes[i], output);
 	}
 	uint64_t reach = patched ? static_cast<uint64_t>(address) + patched : 0;
 	CHECK(after.size() == (reach > original_size ? reach : original_size), output);

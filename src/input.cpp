@@ -61,6 +61,8 @@ const char *read_hex_input(uint32_t count, std::unique_ptr<uint8_t[]> &new_bytes
                            std::unique_ptr<uint8_t[]> &expected)
 {
 	const char *no_memory = "\nNot Enough Memory!\n";
+	text_at = text_end = 0;
+	read_failed = false;
 	std::unique_ptr<uint8_t[]> first(new (std::nothrow) uint8_t[count]);
 	if (!first)
 		return no_memory;

@@ -245,26 +245,53 @@ def fake_proc_fd(run):
     waiter_released(run, fifo_path)
 
 
-def waiter_released(run, fifo_path):
-    """A reader waits on fifo_path throughout; a fault if it is let go."""
-    released = []
-    waiter = threading.Thread(target=lambda: released.append(
-        os.close(os.open(fifo_path, os.O_RDONLY))))
+@contextlib.contextmanager
+def fifo_waiter(path):
+    """A reader waits on the FIFO at path throughout the body, again each
+    time it is let go; yields a list with an item for each time."""
+    released, stop = [], threading.Event()
+
+    def wait():
+        while True:
+            os.close(os.open(path, os.O_RDONLY))  # until a writer opens it
+            if stop.is_set():
+                return
+            released.append(1)
+    waiter = threading.Thread(target=wait)
     waiter.start()
     time.sleep(0.05)  # into its open
-
-    def let_go():
-        time.sleep(0.1)
-        if released:
-            run.checks.append(
-                lambda done: ["a reader waiting on the FIFO was let go"])
+    try:
+        yield released
+    finally:
+        time.sleep(0.1)  # a release by the body is counted first
+        stop.set()
         while waiter.is_alive():
             try:
-                os.close(os.open(fifo_path, os.O_WRONLY | os.O_NONBLOCK))
+                os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
             except OSError:  # no reader in its open yet
-                time.sleep(0.01)
+                time.sleep(0.001)
         waiter.join()
-    run.after.append(let_go)
+
+
+def waiter_released(run, fifo_path):
+    """A reader waits on fifo_path throughout; a fault if it is let go."""
+    stack = contextlib.ExitStack()
+    released = stack.enter_context(fifo_waiter(fifo_path))
+    run.after.append(stack.close)
+    run.checks.append(lambda done: ["a reader waiting on the FIFO was let go"]
+                      if released else [])
+
+
+def stalled(command, words, attack, **options):
+    """Runs the tool until its first byte of report, when its first block
+    is written and the rest of its lines wait in the full pipe; then
+    attack(), then the rest of the run. Returns the report, with LF line
+    ends, and the exit status."""
+    run = subprocess.Popen(command + words, stdout=subprocess.PIPE, **options)
+    first = os.read(run.stdout.fileno(), 1)
+    attack()
+    report = first + run.communicate(timeout=300)[0]
+    return report.replace(b"\r\n", b"\n"), run.returncode
 
 
 @setup()
@@ -465,7 +492,7 @@ def xxd_lines(data, end=b"\n"):
     return b"".join(text[i:i + 60] + end for i in range(0, len(text), 60))
 
 
-HUNDRED_K = bytes((i * 13 + 5) & 0xFF for i in range(100000))
+PATTERN = bytes((i * 13 + 5) & 0xFF for i in range(100000))  # new bytes
 WIDE_NAME = "a" + "\u20ac" * 22000 + ".bin"  # a block of report ends in one
 
 # Each case: name, arguments (shell words; the target is target.bin, and
@@ -791,8 +818,8 @@ CASES = [
     ("':' alone with Length 0", "target.bin 5 0 :", SAMPLE,
      seeking(5) + "\nDone!\n", [], ()),
     ("- reads xxd -p lines", "target.bin 4 100 -", SAMPLE,
-     run_lines(4, list(SAMPLE[4:]) + [0] * 72, HUNDRED_K[:100]),
-     [(4, HUNDRED_K[:100])], (fed(xxd_lines(HUNDRED_K[:100])),)),
+     run_lines(4, list(SAMPLE[4:]) + [0] * 72, PATTERN[:100]),
+     [(4, PATTERN[:100])], (fed(xxd_lines(PATTERN[:100])),)),
     ("- reads CR LF lines, white space inside a pair", "target.bin 16 2 -",
      SAMPLE, run_lines(16, [0x01, 0x20], [0x41, 0x42]), [(16, b"AB")],
      (fed(b" 4\r\n1 42\t\r\n"),)),
@@ -803,8 +830,8 @@ CASES = [
      "\nMismatch At 0x11: Found 0x20, Expected 0x21!\n", [],
      (fed(b"0121:abcd"),)),
     ("- reads 100,000 bytes", "target.bin 0 100000 -", SAMPLE,
-     run_lines(0, list(SAMPLE) + [0] * (100000 - 32), HUNDRED_K),
-     [(0, HUNDRED_K)], (fed(xxd_lines(HUNDRED_K, b"\r\n")),)),
+     run_lines(0, list(SAMPLE) + [0] * (100000 - 32), PATTERN),
+     [(0, PATTERN)], (fed(xxd_lines(PATTERN, b"\r\n")),)),
     ("- ends before the digits it needs", "target.bin 0 3 -", SAMPLE,
      "\nNeed More HexNumber!\n", [], (fed(b"41\n42\n"),)),
     ("- with a character that is no hex digit", "target.bin 0 2 -", SAMPLE,

@@ -1,13 +1,17 @@
 /* Preloaded into the tool by the fault tests: makes one call on the target
  * file fail or fall short at a chosen byte offset of the file.
  *   BITMEND_FAULT="CALL ERRNO OFFSET", CALL one of pread, pwrite, fdatasync,
- *   close. ERRNO 0 makes a short transfer that ends before OFFSET (once);
- *   EINTR fails once; any other errno fails every call that reaches OFFSET.
- *   fdatasync and close fail only on the file read and written; a close
- *   fails after closing, as Linux's does. */
+ *   close, or F_SETLEASE, which fails the lease (OFFSET unused). ERRNO 0
+ *   makes a short transfer that ends before OFFSET (once); -1 ends the file
+ *   there for reads, before the size it has; EINTR fails once; any other
+ *   errno fails every call that reaches OFFSET. fdatasync and close fail
+ *   only on the file read and written; a close fails after closing, as
+ *   Linux's does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,6 +44,8 @@ static ssize_t faulty(const char *call, int fd, void *buf, size_t count,
 	transfer real;
 	*(void **)&real = dlsym(RTLD_NEXT, call); /* as POSIX advises */
 	target_fd = fd;
+	if (fault_errno == -1 && armed(call, fd) && offset >= fault_offset)
+		return 0;
 	if (!armed(call, fd) || fault_offset < offset ||
 	    fault_offset >= offset + (off_t)count)
 		return real(fd, buf, count, offset);
@@ -93,4 +99,35 @@ int close(int fd)
 	fired = 1;
 	errno = fault_errno;
 	return -1;
+}
+
+/* fcntl's third argument, where it has one, is an int or a pointer; both
+ * travel in a register on x86-64. */
+static int faulty_fcntl(const char *name, int fd, int cmd, va_list words)
+{
+	void *argument = va_arg(words, void *);
+	int (*real)(int, int, ...);
+	*(void **)&real = dlsym(RTLD_NEXT, name);
+	if (cmd != F_SETLEASE || !armed("F_SETLEASE", fd))
+		return real(fd, cmd, argument);
+	errno = fault_errno;
+	return -1;
+}
+
+int fcntl(int fd, int cmd, ...)
+{
+	va_list words;
+	va_start(words, cmd);
+	int result = faulty_fcntl("fcntl", fd, cmd, words);
+	va_end(words);
+	return result;
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+	va_list words;
+	va_start(words, cmd);
+	int result = faulty_fcntl("fcntl64", fd, cmd, words);
+	va_end(words);
+	return result;
 }

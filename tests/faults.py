@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""The tool under attack: injected I/O failures at every byte, kill -9 and
+"""The tool under attack: injected I/O and lease failures, kill -9 and
 other signals mid-patch, two runs racing for one file, its path swapped for
-a FIFO while it runs, its lease broken while its report waits, and a
-report that cannot be kept.
+a FIFO or standard output's file while it runs, its lease broken or its
+file moved away while its report waits, and a report that cannot be kept.
+Every run but a killed one must end with status 0.
 
 usage: faults.py BITMEND FAULT_SHIM.so
        faults.py --wine BITMEND.EXE   (kills, races and a full disk)
@@ -12,6 +13,7 @@ import errno
 import os
 import random
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -20,9 +22,9 @@ import tempfile
 import threading
 import time
 
-from end_to_end import (BANNER, Skip, byte_lines, need_root, need_tool,
-                        report_results, run_lines, seeking, WINE_ENV,
-                        wine_server)
+from end_to_end import (BANNER, PATTERN, Skip, byte_lines, fifo_waiter,
+                        need_root, need_tool, report_results, run_lines,
+                        seeking, stalled, WINE_ENV, wine_server)
 
 BLOCK = 32768  # bytes the tool writes at a time
 ORIGINAL = bytes((i * 37 + 11) & 0xFF for i in range(48))
@@ -54,12 +56,18 @@ def expected(call, code, k):
             % (k, ADDRESS + k, OLD[k], NEW[k], ADDRESS + k), patched(k))
 
 
+def how(code):
+    return errno.errorcode.get(code, "short" if code == 0 else "end")
+
+
 def injected_faults(tool, shim, work):
     """Every call failing at every byte of the patch, or falling short."""
     target = os.path.join(work, "target.bin")
     cases = [(call, code, k) for call in ("pread", "pwrite")
              for code in (errno.ENOSPC, errno.EIO, errno.EINTR, 0)
              for k in range(LENGTH)]
+    # Reads that end before the file's size: its "bytes" are made up.
+    cases += [("pread", -1, k) for k in (0, LENGTH // 2, LENGTH - 1)]
     cases += [(call, code, ADDRESS) for call in ("fdatasync", "close")
               for code in (errno.ENOSPC, errno.EIO, errno.EINTR)]
     faults = []
@@ -72,12 +80,13 @@ def injected_faults(tool, shim, work):
                               NEW.hex()], cwd=work, env=env,
                              capture_output=True, timeout=30)
         out, contents = expected(call, code, k)
+        if run.returncode != 0:
+            faults.append("%s at byte %d: status %d" % (call, k, run.returncode))
         if run.stdout != (BANNER + out).encode():
             faults.append("%s %s at byte %d: output %r" % (
-                call, errno.errorcode.get(code, "short"), k, run.stdout[-120:]))
+                call, how(code), k, run.stdout[-120:]))
         if open(target, "rb").read() != contents:
-            faults.append("%s %s at byte %d: file differs" % (
-                call, errno.errorcode.get(code, "short"), k))
+            faults.append("%s %s at byte %d: file differs" % (call, how(code), k))
     return faults, len(cases)
 
 
@@ -128,7 +137,7 @@ def kills(tool, work):
     before = bytes(range(256)) * 400
     # Windows caps a command line at 32767 characters: one block at most.
     address, length = 1000, 16000 if windows else 60000
-    new = bytes((i * 13 + 5) & 0xFF for i in range(length))
+    new = PATTERN[:length]
     old = before[address:address + length]
     whole = (BANNER + run_lines(address, old, new)).encode().replace(b"\n", eol)
     # Read up to a little more than a pipe's worth before the end of the
@@ -169,14 +178,14 @@ def kills(tool, work):
 
 def races(tool, work):
     """Two runs on one file at once, each held mid-run by its unread report:
-    exactly one patches and the other is refused, and while the winner
+    at most one patches and the other is refused, and while the winner
     holds the file, nobody else opens it (on Linux; Wine's share modes do
     not reach Linux processes)."""
     windows = tool[0] == "wine"
     target = os.path.join(work, "target.bin")
     length = 15000 if windows else 20000
-    faults = []
-    for _ in range(50 if windows else 100):
+    faults, ties, pairs = [], 0, 50 if windows else 100
+    for _ in range(pairs):
         with open(target, "wb") as f:
             f.write(bytes(length))
         runs = [subprocess.Popen(tool + ["target.bin", "0", str(length),
@@ -188,73 +197,108 @@ def races(tool, work):
         while all(run.poll() is None for run in runs) and \
                 time.monotonic() < deadline:
             time.sleep(0.001)
+        time.sleep(0.05)  # a loser of a tie ends too
         try:
-            if not windows:
+            if not windows and any(run.poll() is None for run in runs):
                 os.close(os.open(target, os.O_RDONLY | os.O_NONBLOCK))
                 faults.append("opened the file while a run held it")
         except BlockingIOError:
             pass
         outs = [run.communicate()[0].replace(b"\r\n", b"\n") for run in runs]
+        if any(run.returncode != 0 for run in runs):
+            faults.append("status %r" % [run.returncode for run in runs])
         done = [out.endswith(b"\nDone!\n") for out in outs]
         refused = [out.endswith(b"\nCan't Open target.bin!\n") for out in outs]
-        if sorted(done) != [False, True] or sorted(refused) != [False, True]:
+        # Each may see the other open and both be refused, which is safe.
+        if sum(done) > 1 or not all(d or r for d, r in zip(done, refused)):
             faults.append("not one winner and one refused: %r" % [
                 out[-24:] for out in outs])
-        elif open(target, "rb").read() != (b"\xaa" if done[0] else
-                                             b"\xbb") * length:
+        elif open(target, "rb").read() != (b"\xaa" if done[0] else b"\xbb"
+                                             if done[1] else b"\0") * length:
             faults.append("the file is not the winner's patch")
-    return faults, 100
+        ties += not any(done)
+    if ties > pairs // 10:
+        faults.append("%d of %d pairs had no winner" % (ties, pairs))
+    return faults, pairs
+
+
+def swap_link(link, names, runs, run_one):
+    """Runs run_one() runs times while another thread points link at each
+    of names in turn, as fast as it can."""
+    stop = threading.Event()
+
+    def swap():
+        while not stop.is_set():
+            for name in names:
+                os.symlink(name, link + ".new")
+                os.replace(link + ".new", link)
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    try:
+        return [fault for _ in range(runs) for fault in run_one()]
+    finally:
+        stop.set()
+        swapper.join()
 
 
 def swaps(tool, work):
-    """The path, a symlink, swapped between the file and a FIFO in a loop
-    while the tool runs: the FIFO is never opened, so a reader waiting on it
-    is never let go, and the file only ever gets the patch."""
+    """The path, a symlink, swapped between the file and a FIFO while the
+    tool runs: the FIFO is never opened, so a reader waiting on it is never
+    let go, and the file only ever gets the patch."""
     target, fifo = os.path.join(work, "target.bin"), os.path.join(work, "fifo")
     with open(target, "wb") as f:
         f.write(ORIGINAL)
     os.mkfifo(fifo)
-    link = os.path.join(work, "link")
-    os.symlink("target.bin", link)
-    stop, released = threading.Event(), []
 
-    def swap():
-        while not stop.is_set():
-            for name in ("fifo", "target.bin"):
-                os.symlink(name, link + ".new")
-                os.replace(link + ".new", link)
-
-    def wait_on_fifo():
-        while True:
-            os.close(os.open(fifo, os.O_RDONLY))  # until a writer opens it
-            if stop.is_set():
-                return
-            released.append(1)
-
-    threads = [threading.Thread(target=swap), threading.Thread(target=wait_on_fifo)]
-    for thread in threads:
-        thread.start()
-    faults, runs = [], 2000
-    try:
-        for _ in range(runs):
-            out = subprocess.run(tool + ["link", "0", "4", "a1a2a3a4"], cwd=work,
-                                 capture_output=True, timeout=30).stdout
-            if not out.endswith((b"\nDone!\n", b"\nCan't Open link!\n")):
-                faults.append("neither done nor refused: %r" % out[-40:])
-    finally:
-        stop.set()
-        while threads[1].is_alive():  # let the waiting reader go
-            try:
-                os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
-            except OSError:
-                time.sleep(0.001)
-        threads[0].join()
+    def run_one():
+        done = subprocess.run(tool + ["link", "0", "4", "a1a2a3a4"], cwd=work,
+                              capture_output=True, timeout=30)
+        if done.returncode != 0 or not done.stdout.endswith(
+                (b"\nDone!\n", b"\nCan't Open link!\n",
+                 b"\nCan't Hold link!\n")):
+            return ["status %d, output %r" % (done.returncode, done.stdout[-40:])]
+        return []
+    with fifo_waiter(fifo) as released:
+        faults = swap_link(os.path.join(work, "link"), ("fifo", "target.bin"),
+                           2000, run_one)
     if released:
         faults.append("a reader waiting on the FIFO was let go %d times"
                       % len(released))
     if open(target, "rb").read() not in (ORIGINAL, b"\xa1\xa2\xa3\xa4" + ORIGINAL[4:]):
         faults.append("the file holds more than the patch")
-    return faults, runs
+    return faults
+
+
+def swaps_onto_output(tool, work):
+    """The path swapped between the file and the file standard output
+    appends to, for a user who gets no lease (another owner's files): the
+    run that finds the path leading to standard output's file when it
+    opens, though not when it started, must refuse it too."""
+    need_root("another owner's files")
+    os.chmod(work, 0o777)
+    report = os.path.join(work, "report.bin")
+    for name in ("target.bin", "report.bin"):
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(ORIGINAL if name == "target.bin" else b"")
+        os.chmod(os.path.join(work, name), 0o666)
+    nobody = shutil.copy(tool[0], os.path.join(work, "bitmend"))
+
+    def run_one():
+        with open(report, "ab") as output:
+            done = subprocess.run([nobody, "link", "0", "4", "a1a2a3a4"],
+                                  cwd=work, stdout=output, timeout=30,
+                                  preexec_fn=as_nobody)
+        return [] if done.returncode == 0 else ["status %d" % done.returncode]
+    faults = swap_link(os.path.join(work, "link"), ("target.bin", "report.bin"),
+                       500, run_one)
+    if b"\xa1" in open(report, "rb").read():
+        faults.append("the file standard output appends to was patched")
+    return faults
+
+
+def as_nobody():
+    os.setgid(65534)
+    os.setuid(65534)
 
 
 @contextlib.contextmanager
@@ -316,7 +360,7 @@ def joining(folder):
     return lambda: write_to(folder, "cgroup.procs", str(os.getpid()))
 
 
-def lease_break(tool, work, frozen=False):
+def lease_break(tool, work, frozen=False, without_proc=False):
     """A run of two blocks stalls on its unread report; another process
     opens the file, waits out the lease-break time (set to 1 s) and writes
     16 bytes in the second block. The run must not overwrite them, and
@@ -324,30 +368,34 @@ def lease_break(tool, work, frozen=False):
     target = os.path.join(work, "target.bin")
     before = bytes(range(256)) * 256
     length = 65535
-    new = bytes((i * 13 + 5) & 0xFF for i in range(length))
     theirs, at = b"\x5a" * 16, 40000
     with open(target, "wb") as f:
         f.write(before)
-    with lease_break_time(1), cgroup("freeze") as (group, _):
-        run = subprocess.Popen(tool + ["target.bin", "0", str(length),
-                                new.hex()], cwd=work, stdout=subprocess.PIPE,
-                               preexec_fn=joining(group))
-        # A first byte of report: the first block is written, and the
-        # rest of its lines wait in the full pipe.
-        first = os.read(run.stdout.fileno(), 1)
+    waited = []
+
+    def write_theirs():
         if frozen:
             write_to(group, "cgroup.freeze", "1")
         started = time.monotonic()
         fd = os.open(target, os.O_RDWR)  # waits for the lease to go
-        waited = time.monotonic() - started
+        waited.append(time.monotonic() - started)
         os.pwrite(fd, theirs, at)
         os.close(fd)
         write_to(group, "cgroup.freeze", "0")
-        report = first + run.communicate(timeout=60)[0]
+    command = tool
+    if without_proc:  # and so without the break time
+        need_tool("unshare")
+        command = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                   'mount -t tmpfs none /proc && exec "$0" "$@"'] + tool
+    with lease_break_time(1), cgroup("freeze") as (group, _):
+        report, status = stalled(command, ["target.bin", "0", str(length),
+                                           PATTERN[:length].hex()],
+                                 write_theirs, cwd=work,
+                                 preexec_fn=joining(group))
     after = open(target, "rb").read()
-    faults = []
-    if waited < 0.5:
-        faults.append("the writer got in after %.2f s: no lease held" % waited)
+    faults = [] if status == 0 else ["status %d" % status]
+    if waited[0] < 0.5:
+        faults.append("the writer got in after %.2f s: no lease held" % waited[0])
     if after[at:at + 16] != theirs:
         faults.append("the other writer's bytes were overwritten")
     if after[BLOCK:at] + after[at + 16:] != before[BLOCK:at] + before[at + 16:]:
@@ -361,6 +409,40 @@ def lease_break_frozen(tool, work):
     """The same, the run frozen in its cgroup (as docker pause does) from
     its first byte of report until the other process has written."""
     return lease_break(tool, work, frozen=True)
+
+
+def lease_break_without_proc(tool, work):
+    """The same without /proc, where the break time cannot be read: a
+    break counts as lost."""
+    return lease_break(tool, work, without_proc=True)
+
+
+def lease_refused(tool, shim, work):
+    """The kernel refuses the lease while another process has the file
+    open: only "not the owner" and "no leases here" go on with the locks
+    alone; any other error refuses the file."""
+    target = os.path.join(work, "target.bin")
+    faults = []
+    for code in (errno.EBUSY, errno.ENOMEM, errno.EAGAIN, errno.EACCES,
+                 errno.EINVAL):
+        with open(target, "wb") as f:
+            f.write(ORIGINAL)
+        with open(target, "rb"):  # held open without a lock
+            done = subprocess.run(
+                tool + ["target.bin", "0", "1", "ff"], cwd=work,
+                capture_output=True, timeout=30, env=dict(
+                    os.environ, LD_PRELOAD=shim,
+                    BITMEND_FAULT="F_SETLEASE %d 0" % code))
+        goes_on = code in (errno.EACCES, errno.EINVAL)
+        want = (run_lines(0, ORIGINAL[:1], b"\xff") if goes_on
+                else "\nCan't Open target.bin!\n")
+        if done.returncode != 0 or done.stdout != (BANNER + want).encode():
+            faults.append("%s: status %d, output %r" % (
+                errno.errorcode[code], done.returncode, done.stdout[-40:]))
+        if open(target, "rb").read()[:1] != (b"\xff" if goes_on else ORIGINAL[:1]):
+            faults.append("%s: the file is not as the report says"
+                          % errno.errorcode[code])
+    return faults
 
 
 def wait_for_lease(path, timeout=30):
@@ -416,7 +498,7 @@ def slow_first_read(tool, work):
             subprocess.run(["umount", disk], check=True)
     finally:
         subprocess.run(["losetup", "--detach", loop], check=True)
-    faults = []
+    faults = [] if run.returncode == 0 else ["status %d" % run.returncode]
     if after != before[:10] + theirs + before[26:]:
         faults.append("the file holds more than the other writer's bytes")
     if not report.endswith(b"\nCan't Hold target.bin!\n"):
@@ -424,32 +506,67 @@ def slow_first_read(tool, work):
     return faults
 
 
-def renamed_or_unlinked(tool, work):
-    """A run of two blocks stalls on its unread report while another file
-    is renamed over its target, or the target is unlinked: neither breaks a
-    lease, but no name leads to what the run patches. It must write no
-    second block and not end Done!."""
-    target = os.path.join(work, "target.bin")
-    before = bytes(range(256)) * 256
-    new = bytes((i * 13 + 5) & 0xFF for i in range(65535))
+def editor_save(work):
+    """FILE renamed to FILE~ and a new FILE written, as an editor saves."""
+    os.rename(os.path.join(work, "d", "target.bin"),
+              os.path.join(work, "d", "target.bin~"))
+    saved(work)
+
+
+def saved(work):
+    with open(os.path.join(work, "d", "target.bin.new"), "wb") as f:
+        f.write(b"saved")
+    os.replace(os.path.join(work, "d", "target.bin.new"),
+               os.path.join(work, "d", "target.bin"))
+
+
+def folder_replaced(work):
+    """The folder renamed away and a new one put in its place, as a
+    deployment does."""
+    os.rename(os.path.join(work, "d"), os.path.join(work, "d.old"))
+    os.mkdir(os.path.join(work, "d"))
+    with open(os.path.join(work, "d", "target.bin"), "wb") as f:
+        f.write(b"saved")
+
+
+def unlinked(work):
+    os.remove(os.path.join(work, "d", "target.bin"))
+
+
+def moved_away(tool, work):
+    """While a run stalls on its unread report, FILE stops leading to the
+    file it holds: renamed aside with a new FILE saved, a new file renamed
+    over one of its two links, its folder replaced, or unlinked. With two
+    blocks the check before the second finds it, with one the check after
+    the flush. The run writes nothing more, ends Can't Hold, never Done!,
+    and the new file is untouched."""
+    windows = tool[0] == "wine"
+    name = "d\\target.bin" if windows else "d/target.bin"
     faults = []
-    for how in ("rename", "unlink"):
-        with open(target, "wb") as f:
-            f.write(before)
-        run = subprocess.Popen(tool + ["target.bin", "0", str(len(new)),
-                                new.hex()], cwd=work, stdout=subprocess.PIPE)
-        first = os.read(run.stdout.fileno(), 1)
-        if how == "rename":
-            with open(target + ".new", "wb") as f:
-                f.write(b"saved by an editor")
-            os.replace(target + ".new", target)
-        else:
-            os.remove(target)
-        report = (first + run.communicate(timeout=60)[0]).replace(b"\r\n", b"\n")
-        if not report.endswith(b"\nCan't Hold target.bin!\n"):
-            faults.append("%s: the report ends %r" % (how, report[-40:]))
-        if how == "rename" and open(target, "rb").read() != b"saved by an editor":
-            faults.append("the file renamed over the target was changed")
+    for attack in (editor_save, saved, folder_replaced, unlinked):
+        for length in (15000, 65535) if not windows else (15000,):
+            os.mkdir(os.path.join(work, "d"))
+            target = os.path.join(work, "d", "target.bin")
+            with open(target, "wb") as f:
+                f.write(bytes(range(256)) * 256)
+            if attack is saved:
+                os.link(target, os.path.join(work, "second link"))
+            report, status = stalled(
+                tool, [name, "0", str(length), PATTERN[:length].hex()],
+                lambda: attack(work), cwd=work)
+            what = "%s, %d bytes" % (attack.__name__, length)
+            if status != 0 or not report.endswith(
+                    ("\nCan't Hold %s!\n" % name).encode()):
+                faults.append("%s: status %d, the report ends %r"
+                              % (what, status, report[-40:]))
+            if attack is not unlinked and open(target, "rb").read() != b"saved":
+                faults.append("%s: the new file was changed" % what)
+            for leftover in ("d", "d.old", "second link"):
+                path = os.path.join(work, leftover)
+                if os.path.isdir(path):
+                    shutil.rmtree(path)
+                elif os.path.exists(path):
+                    os.remove(path)
     return faults
 
 
@@ -459,8 +576,11 @@ def forged_names(tool, work):
     faults = []
     for name in ("x!\n\nDone", "x!\r\n\r\nDone", "x\n\nSeeking To 0x0, "
                  "Patching...\n\n(0).Offset 0x0:  [0x0]->[0x0]...OK\n\nDone"):
-        out = subprocess.run(tool + [name, "0", "1", "00"], cwd=work,
-                             capture_output=True, timeout=120).stdout
+        done = subprocess.run(tool + [name, "0", "1", "00"], cwd=work,
+                              capture_output=True, timeout=120)
+        out = done.stdout
+        if done.returncode != 0:
+            faults.append("%r: status %d" % (name, done.returncode))
         lines = out.replace(b"\r\n", b"\n").split(b"\n")
         if lines[-2:] != [b"Can't Open %s!" % name.replace("\r", "?").replace(
                 "\n", "?").encode(), b""]:
@@ -475,7 +595,7 @@ def patch_with_lost_report(tool, work, command, stdout=None):
     target = os.path.join(work, "target.bin")
     before = bytes(range(256)) * 300
     address, length = 1000, 65535
-    new = bytes((i * 13 + 5) & 0xFF for i in range(length))
+    new = PATTERN[:length]
     with open(target, "wb") as f:
         f.write(before)
     run = subprocess.run(command + tool + ["target.bin", str(address),
@@ -489,6 +609,8 @@ def patch_with_lost_report(tool, work, command, stdout=None):
         faults.append("a block was written after the report was lost")
     if b"Done!" in report:
         faults.append("Done! after a lost report")
+    if run.returncode != 0:
+        faults.append("status %d" % run.returncode)
     return faults
 
 
@@ -522,18 +644,19 @@ def full_disk(tool, work):
     try:
         target = os.path.join(disk, "target.bin")
         before = bytes(range(256)) * 96
-        address, new = 20000, bytes((i * 13 + 5) & 0xFF for i in range(16000))
+        address, new = 20000, PATTERN[:16000]
         with open(target, "wb") as f:
             f.write(before)
-        report = subprocess.run(tool + ["target.bin", str(address),
-                                        str(len(new)), new.hex()], cwd=disk,
-                                capture_output=True, timeout=120).stdout
+        done = subprocess.run(tool + ["target.bin", str(address),
+                                      str(len(new)), new.hex()], cwd=disk,
+                              capture_output=True, timeout=120)
+        report = done.stdout
         after = open(target, "rb").read()
     finally:
         subprocess.run(["umount", disk], check=True)
     report = report.replace(b"\r\n", b"\n")
     reported = {int(offset, 16) for _, offset, _ in LINE.findall(report)}
-    faults = []
+    faults = [] if done.returncode == 0 else ["status %d" % done.returncode]
     if not re.search(rb"\nCan't Write 0x[0-9a-f]+!\n$", report):
         faults.append("the report ends %r" % report[-60:])
     for i, byte in enumerate(after):
@@ -552,12 +675,13 @@ def main():
         exe = os.path.abspath(sys.argv[2])
         with wine_server(os.path.dirname(exe)):
             os.environ.update(WINE_ENV)
-            return run_attacks([kills, races, full_disk, forged_names],
-                               ["wine", exe])
+            return run_attacks([kills, races, moved_away, full_disk,
+                                forged_names], ["wine", exe])
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
-    return run_attacks([injected_faults, kills, races, swaps, lease_break,
-                        lease_break_frozen, slow_first_read,
-                        renamed_or_unlinked, forged_names, full_disk,
+    return run_attacks([injected_faults, lease_refused, kills, races, swaps,
+                        swaps_onto_output, lease_break, lease_break_frozen,
+                        lease_break_without_proc, slow_first_read,
+                        moved_away, forged_names, full_disk,
                         report_on_full_disk, report_to_dead_socket],
                        [tool], shim)
 
@@ -565,8 +689,8 @@ def main():
 def run_attacks(attacks, tool, shim=None):
     def check(attack):
         with tempfile.TemporaryDirectory() as work:
-            faults = (attack(tool, shim, work) if attack is injected_faults
-                      else attack(tool, work))
+            faults = (attack(tool, shim, work) if shim and attack in (
+                injected_faults, lease_refused) else attack(tool, work))
         return faults[0] if isinstance(faults, tuple) else faults
 
     return report_results((attack.__name__, lambda attack=attack: check(attack))

@@ -147,8 +147,8 @@ TEST(ReportBytes, CountersCarryLikePrintf)
 
 TEST(Report, NamesAndNumbers)
 {
-	// A name shows each control character as '?', so that it adds no line
-	// of its own.
+	// A name shows each control character, NEL, LS and PS as '?', so that
+	// it adds no line of its own.
 	struct Case {
 		const char *format, *text;
 		uint64_t number;
@@ -158,6 +158,8 @@ TEST(Report, NamesAndNumbers)
 		{"\nCan't Open %s!\n", "x!\n\nDone", 0, "\nCan't Open x!??Done!\n"},
 		{"\nCan't Hold %s!\n", "\r\x1b[2K\t\x7f\x01" "caf\xc3\xa9", 0,
 		 "\nCan't Hold ??[2K???caf\xc3\xa9!\n"},
+		{"\nCan't Open %s!\n", "a\xc2\x85" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d\xe2\x80\xaa\xc2",
+		 0, "\nCan't Open a?b?c?d\xe2\x80\xaa\xc2!\n"},
 		{"\nCan't Read 0x%x!\n", nullptr, 0x7fffffff, "\nCan't Read 0x7fffffff!\n"},
 		{"\nCan't Write 0x%x!\n", nullptr, 0x7fffffffffffffff,
 		 "\nCan't Write 0x7fffffffffffffff!\n"},
