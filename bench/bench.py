@@ -33,6 +33,12 @@ PY_PATCH = ("import sys; f = open(sys.argv[1], 'r+b'); f.seek(int(sys.argv[2]));
 # bitmend's targets on the 60,000-byte patch in memory.
 MAX_INSTRUCTIONS_PER_BYTE = 130
 MAX_TIME_AGAINST_XXD = 2.5
+# OLD:NEW against the plain form on 30,000 bytes, as a command line holds
+# two halves of that; and 16 MiB through standard input.
+MAX_EXPECT_INSTRUCTIONS_PER_BYTE = 10
+PIPED = 16 << 20
+MAX_PIPED_MEMORY = PIPED + (4 << 20)
+MAX_PIPED_TIME_AGAINST_PIPELINE = 1.15
 
 
 def build(name, *options):
@@ -89,13 +95,13 @@ def alternating_medians(commands, runs):
     return {name: statistics.median(t) * 1000 for name, t in times.items()}
 
 
-def instructions(command):
+def instructions(command, stdin=None):
     """Instructions of the whole process, counted by callgrind."""
     with tempfile.NamedTemporaryFile(suffix=".callgrind") as out:
         run = subprocess.run(["valgrind", "--tool=callgrind",
                               "--callgrind-out-file=" + out.name] + command,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                             text=True, check=True)
+                             stdin=stdin, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, text=True, check=True)
     return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
 
 
@@ -131,6 +137,55 @@ def far_patches(bitmend, work, runs):
         print("%-20s %8.2f ms %9d instr %5d calls" % far[-1], flush=True)
     os.remove(sparse)
     return far
+
+
+def expect_cost(bitmend, target, new):
+    """Instructions a byte that OLD:NEW adds to the plain form, where the
+    file already holds the bytes, so that OLD matches."""
+    plain = [bitmend, target, str(ADDRESS), str(len(new)), new.hex()]
+    subprocess.run(plain, stdout=subprocess.DEVNULL, check=True)
+    checked = plain[:-1] + [new.hex() + ":" + new.hex()]
+    cost = (instructions(checked) - instructions(plain)) / len(new)
+    print("OLD:NEW %d bytes: %+.1f instructions a byte" % (len(new), cost))
+    return cost
+
+
+def piped(bitmend, target, text, runs):
+    """16 MiB patched from a pipe of xxd -p text, the report to /dev/null,
+    beside xxd -r -p | dd conv=notrunc,fdatasync on the same text: bitmend's
+    instructions a byte (decoding included), its peak memory, and the
+    median wall times of both."""
+    words = [target, "4096", str(PIPED), "-"]
+    with open(text) as given:
+        count = instructions([bitmend] + words, stdin=given)
+    feed = subprocess.Popen(["cat", text], stdout=subprocess.PIPE)
+    tool = subprocess.Popen([bitmend] + words, stdin=feed.stdout,
+                            stdout=subprocess.DEVNULL)
+    feed.stdout.close()
+    # The peak of its own memory, which ru_maxrss would mix with that of the
+    # interpreter it was forked from.
+    peak = 0
+    while tool.poll() is None:
+        try:
+            status = open("/proc/%d/status" % tool.pid).read()
+            peak = max([peak] + [int(line.split()[1]) for line in
+                                 status.splitlines() if line.startswith("VmHWM")])
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.002)
+    feed.wait()
+    medians = alternating_medians({
+        "bitmend -": ["sh", "-c", 'cat "$0" | "$1" "$2" 4096 %d - >/dev/null'
+                      % PIPED, text, bitmend, target],
+        "xxd -r -p | dd": ["sh", "-c", 'cat "$0" | xxd -r -p | dd of="$1" '
+                           'bs=1M iflag=fullblock seek=4096 oflag=seek_bytes '
+                           'conv=notrunc,fdatasync status=none', text, target],
+    }, runs)
+    print("16 MiB from a pipe: %.1f instructions a byte, %d KiB at the peak, "
+          "%.0f ms against %.0f ms" % (count / PIPED, peak,
+                                       medians["bitmend -"],
+                                       medians["xxd -r -p | dd"]))
+    return count / PIPED, peak << 10, medians
 
 
 def main():
@@ -171,6 +226,13 @@ def main():
                                                         "bitmend static",
                                                         "xxd -r")},
                         10 * runs)
+                expect_per_byte = expect_cost(bitmend, target,
+                                              patches[60000][:30000])
+                text = os.path.join(work, "patch.hex")
+                with open(text, "w") as f:
+                    f.write(rng.randbytes(PIPED).hex("\n", -30) + "\n")
+                pipe_per_byte, pipe_peak, pipe_times = piped(
+                    bitmend, target, text, max(runs // 3, 5))
 
     def row(place, tool, size):
         return next(r for r in rows if r[:3] == (place, tool, size))
@@ -193,6 +255,23 @@ def main():
          "each" % (10 * runs), "%.2f (%.3f ms against %.3f ms)" % (
              static_ratio, one_byte["bitmend static"], one_byte["xxd -r"]),
          "at most 1", static_ratio <= 1),
+        ("OLD:NEW against the plain form, 30,000 bytes in memory: "
+         "instructions a byte more", "%.1f" % expect_per_byte,
+         "at most %d" % MAX_EXPECT_INSTRUCTIONS_PER_BYTE,
+         expect_per_byte <= MAX_EXPECT_INSTRUCTIONS_PER_BYTE),
+        ("16 MiB from a pipe of xxd -p text: instructions per patched byte, "
+         "decoding included", "%.0f" % pipe_per_byte,
+         "at most %d" % MAX_INSTRUCTIONS_PER_BYTE,
+         pipe_per_byte <= MAX_INSTRUCTIONS_PER_BYTE),
+        ("16 MiB from a pipe: peak memory", "%.1f MiB" % (pipe_peak / 2 ** 20),
+         "at most the patch + 4 MiB", pipe_peak <= MAX_PIPED_MEMORY),
+        ("16 MiB from a pipe: wall time against xxd -r -p | dd "
+         "conv=notrunc,fdatasync", "%.2f (%.0f ms against %.0f ms)" % (
+             pipe_times["bitmend -"] / pipe_times["xxd -r -p | dd"],
+             pipe_times["bitmend -"], pipe_times["xxd -r -p | dd"]),
+         "at most %.2f" % MAX_PIPED_TIME_AGAINST_PIPELINE,
+         pipe_times["bitmend -"] <= MAX_PIPED_TIME_AGAINST_PIPELINE
+         * pipe_times["xxd -r -p | dd"]),
     ]
     write_results(rows, far, targets, runs)
     plot(rows, memory)

@@ -2,9 +2,8 @@
 #include "bitmend.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 bool read_decimal(const char *text, bool *negative, uint64_t *size)
 {
@@ -63,92 +62,73 @@ static hex_form form_of(const char *hex, size_t hex_count)
 	                                                       : hex_form::plain;
 }
 
+// A checked request: the bytes to write, and those the file must hold
+// first (null for none), each length bytes, which the caller frees.
+struct request {
+	uint64_t address;
+	int32_t length;
+	uint8_t *new_bytes;
+	uint8_t *expected;
+};
+
 // The message that refuses a call of four words or more, checked in this
-// order, or null where they make a request.
-static const char *refusal(char *argv[], hex_form form, uint64_t *address,
-                           int32_t *length)
+// order, or null once the words, and standard input where they name it,
+// make a request. The bytes are decoded as their digits are checked.
+static const char *refusal(char *argv[], request &r)
 {
 	const char *hex = argv[4];
 	size_t hex_count = strlen(hex);
+	hex_form form = form_of(hex, hex_count);
 	bool negative;
 	uint64_t size;
 	if (form == hex_form::plain && hex_count % 2 != 0)
 		return "\nHexNumber Error!\n";
 	if (!read_decimal(argv[3], &negative, &size))
 		return "\nLength Error!\n";
-	*length = length_of(negative, size);
+	r.length = length_of(negative, size);
+	uint32_t count = r.length > 0 ? static_cast<uint32_t>(r.length) : 0;
 	if (form == hex_form::input) {
 		// No command line bounds what standard input may hold.
 		if ((negative && size != 0) || size > INT32_MAX)
 			return "\nLength Error!\n";
 	} else {
-		size_t half = form == hex_form::expect ? hex_count / 2 : hex_count;
-		if (!has_enough_hex(half, *length))
+		bool expect = form == hex_form::expect;
+		size_t half = expect ? hex_count / 2 : hex_count;
+		if (!has_enough_hex(half, r.length))
 			return "\nNeed More HexNumber!\n";
-		size_t digits = *length > 0 ? 2 * static_cast<size_t>(*length) : 0;
-		if ((form == hex_form::expect &&
-		     (half != static_cast<uint32_t>(*length) * 2u ||
-		      !are_hex_digits(hex + half + 1, digits))) ||
-		    !are_hex_digits(hex, digits))
+		r.new_bytes = allocate_bytes(count);
+		r.expected = expect ? allocate_bytes(count) : nullptr;
+		if (!r.new_bytes || (expect && !r.expected))
+			return "\nNot Enough Memory!\n";
+		if ((expect && (half != static_cast<uint32_t>(r.length) * 2u ||
+		                !decode_hex(hex, count, r.expected))) ||
+		    !decode_hex(hex + (expect ? half + 1 : 0), count, r.new_bytes))
 			return "\nHexNumber Error!\n";
 	}
-	if (!read_decimal(argv[2], &negative, address))
+	if (!read_decimal(argv[2], &negative, &r.address))
 		return "\nAddress Error!\n";
-	if (!in_range(negative, *address, *length))
+	if (!in_range(negative, r.address, r.length))
 		return "\nAddress Out Of Range!\n";
+	if (form == hex_form::input)
+		return read_hex_input(count, &r.new_bytes, &r.expected);
 	return nullptr;
-}
-
-static std::unique_ptr<uint8_t[]> decoded(const char *hex, uint32_t count)
-{
-	std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[count]);
-	for (uint32_t i = 0; bytes && i < count; i++)
-		bytes[i] = decode_hex_pair(hex + 2 * size_t{i});
-	return bytes;
-}
-
-// The bytes of a checked request, then its run.
-static void patch(char *argv[], const void *native_file, hex_form form,
-                  uint64_t address, int32_t length)
-{
-	const char *hex = argv[4];
-	uint32_t count = length > 0 ? static_cast<uint32_t>(length) : 0;
-	std::unique_ptr<uint8_t[]> new_bytes, expected;
-	if (form == hex_form::input) {
-		if (const char *message = read_hex_input(count, new_bytes, expected)) {
-			report(message);
-			return;
-		}
-	} else if (form == hex_form::expect) {
-		expected = decoded(hex, count);
-		new_bytes = decoded(hex + strlen(hex) / 2 + 1, count);
-	} else {
-		new_bytes = decoded(hex, count);
-	}
-	if (!new_bytes || (form == hex_form::expect && !expected)) {
-		report("\nNot Enough Memory!\n");
-		return;
-	}
-	run_patch({argv[1], native_file}, address, length, new_bytes.get(),
-	          expected.get());
 }
 
 int bitmend_main(int argc, char *argv[], const void *native_file)
 {
 	report("Bitmend v1.00 - patch bytes of a file in place\n"
 	       "Writes Length bytes at decimal Address, two hex digits a byte\n");
-	uint64_t address;
-	int32_t length;
-	if (argc < 5) {
+	request r = {};
+	if (argc < 5)
 		report("\nUsage: %s InputFile.bin Address Length HexNumber\n",
 		       argc > 0 && argv[0] ? argv[0] : "bitmend");
-	} else {
-		hex_form form = form_of(argv[4], strlen(argv[4]));
-		if (const char *message = refusal(argv, form, &address, &length))
-			report(message);
-		else
-			patch(argv, native_file, form, address, length);
-	}
+	else if (const char *message = refusal(argv, r))
+		report(message);
+	else
+		run_patch({argv[1], native_file}, r.address, r.length, r.new_bytes,
+		          r.expected);
+	free(r.new_bytes);
+	free(r.expected);
 	flush_report();
 	return 0;
 }

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 // The target as typed: its text for the report, and the name the platform
 // opens (the same bytes on Linux, UTF-16 on Windows).
@@ -27,9 +26,6 @@ bool read_decimal(const char *text, bool *negative, uint64_t *size);
 // wrapped to 32 bits, compared unsigned.
 bool has_enough_hex(size_t hex_count, int32_t length);
 
-// Whether each of the count characters of text is a hex digit.
-bool are_hex_digits(const char *text, size_t count);
-
 // A hex digit's value, 0 to 15, or -1 for any other character.
 int hex_digit(char c);
 
@@ -37,11 +33,18 @@ int hex_digit(char c);
 // are hex digits.
 uint8_t decode_hex_pair(const char *pair);
 
+// Decodes count bytes from 2 * count characters; false when one is no hex
+// digit.
+bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes);
+// Room for count bytes, to be freed; null when memory cannot hold them.
+uint8_t *allocate_bytes(uint32_t count);
+
 // HEXNUMBER read from standard input: 2 * count hex digits, or OLD:NEW as
 // two such runs joined by ':', white space anywhere. Null once the bytes
-// are decoded (expected stays empty without OLD); else the refusal.
-const char *read_hex_input(uint32_t count, std::unique_ptr<uint8_t[]> &new_bytes,
-                           std::unique_ptr<uint8_t[]> &expected);
+// are decoded into *new_bytes (and *expected with OLD), which the caller
+// frees either way; else the refusal.
+const char *read_hex_input(uint32_t count, uint8_t **new_bytes,
+                           uint8_t **expected);
 
 // Overwrites length bytes at address with new_bytes, once the file holds
 // expected there (where given), and reports each byte on standard output.

@@ -2,8 +2,6 @@
 // kept, never the text.
 #include "bitmend.h"
 
-#include <new>
-
 static char text[1 << 16];
 static uint32_t text_at, text_end;
 static bool read_failed;
@@ -46,6 +44,15 @@ static int digit_of(int c)
 static const char *read_bytes(uint8_t *bytes, uint32_t count)
 {
 	for (uint32_t i = 0; i < count; i++) {
+		// Most pairs stand whole in the buffer, no white space inside.
+		if (text_end - text_at >= 2) {
+			int high = hex_digit(text[text_at]), low = hex_digit(text[text_at + 1]);
+			if ((high | low) >= 0) {
+				bytes[i] = static_cast<uint8_t>(high * 16 + low);
+				text_at += 2;
+				continue;
+			}
+		}
 		int high = next_character(), high_value = digit_of(high);
 		if (high_value < 0)
 			return refusal_at(high);
@@ -57,28 +64,26 @@ static const char *read_bytes(uint8_t *bytes, uint32_t count)
 	return nullptr;
 }
 
-const char *read_hex_input(uint32_t count, std::unique_ptr<uint8_t[]> &new_bytes,
-                           std::unique_ptr<uint8_t[]> &expected)
+const char *read_hex_input(uint32_t count, uint8_t **new_bytes,
+                           uint8_t **expected)
 {
 	const char *no_memory = "\nNot Enough Memory!\n";
 	text_at = text_end = 0;
 	read_failed = false;
-	std::unique_ptr<uint8_t[]> first(new (std::nothrow) uint8_t[count]);
+	uint8_t *first = *new_bytes = allocate_bytes(count);
 	if (!first)
 		return no_memory;
-	if (const char *message = read_bytes(first.get(), count))
+	if (const char *message = read_bytes(first, count))
 		return message;
 	int after = next_character();
 	if (after == ':') {
-		new_bytes.reset(new (std::nothrow) uint8_t[count]);
-		if (!new_bytes)
+		*expected = first;
+		*new_bytes = allocate_bytes(count);
+		if (!*new_bytes)
 			return no_memory;
-		if (const char *message = read_bytes(new_bytes.get(), count))
+		if (const char *message = read_bytes(*new_bytes, count))
 			return message;
-		expected = std::move(first);
 		after = next_character();
-	} else {
-		new_bytes = std::move(first);
 	}
 	if (after >= 0)
 		return "\nHexNumber Error!\n";

@@ -83,6 +83,9 @@ static bool holds(target_file file, uint64_t file_size, uint64_t address,
 		int64_t in_file = read_block(file, file_size, offset, count);
 		if (in_file < 0)
 			return false;
+		if (in_file == count &&
+		    memcmp(old_bytes, expected + done, count) == 0)
+			continue;
 		for (uint32_t i = 0; i < count; i++) {
 			if (i < in_file && old_bytes[i] == expected[done + i])
 				continue;

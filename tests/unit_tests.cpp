@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 TEST(DecodeHexPair, Table)
@@ -63,19 +64,26 @@ TEST(ReadDecimal, Table)
 	}
 }
 
-TEST(AreHexDigits, OnlyTheCountedCharacters)
+TEST(DecodeHex, OnlyTheCountedCharacters)
 {
 	struct Case {
 		const char *text;
-		size_t count;
+		uint32_t count;
 		bool digits;
+		const char *bytes;
 	} cases[] = {
-		{"", 0, true}, {"0aF9", 4, true}, {"0xff", 4, false},
-		{"de:dbeef", 8, false}, {"dead:", 4, true}, {"g0", 2, false},
-		{"0 ", 2, false}, {"\xef\xbc", 2, false},
+		{"", 0, true, ""}, {"0aF9", 2, true, "\x0a\xf9"}, {"0xff", 2, false, nullptr},
+		{"de:dbeef", 4, false, nullptr}, {"dead:", 2, true, "\xde\xad"},
+		{"g0", 1, false, nullptr}, {"0 ", 1, false, nullptr},
+		{"\xef\xbc", 1, false, nullptr}, {"7f\xff", 1, true, "\x7f"},
 	};
-	for (const Case &c : cases)
-		EXPECT_EQ(are_hex_digits(c.text, c.count), c.digits) << c.text;
+	for (const Case &c : cases) {
+		uint8_t bytes[4] = {};
+		EXPECT_EQ(decode_hex(c.text, c.count, bytes), c.digits) << c.text;
+		if (c.bytes) {
+			EXPECT_EQ(memcmp(bytes, c.bytes, c.count), 0) << c.text;
+		}
+	}
 }
 
 TEST(HasEnoughHex, AroundTheWrapOfTwiceLength)
