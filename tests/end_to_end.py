@@ -63,13 +63,16 @@ def need_tool(name):
 
 def report_results(checks):
     """Runs each (name, check) in order, a line each, then the counts. A
-    check returns its faults, or raises Skip; with BITMEND_NO_SKIPS=1 (CI) a
-    skip is a failure."""
+    check returns its faults, or its faults and what it measured, or raises
+    Skip; with BITMEND_NO_SKIPS=1 (CI) a skip is a failure."""
     strict = os.environ.get("BITMEND_NO_SKIPS") == "1"
     passed = failed = skipped = 0
     for name, check in checks:
+        measured = ""
         try:
             faults = check()
+            if isinstance(faults, tuple):
+                faults, measured = faults[0], ": " + faults[1]
         except subprocess.TimeoutExpired as timeout:
             faults = ["timed out: %s" % " ".join(map(str, timeout.cmd))[:200]]
         except Skip as reason:
@@ -83,7 +86,7 @@ def report_results(checks):
             print("FAIL %s\n  %s" % (name, "\n  ".join(faults[:10])))
         else:
             passed += 1
-            print("ok   %s" % name)
+            print("ok   %s%s" % (name, measured))
     print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 1 if failed else 0
 

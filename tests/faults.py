@@ -87,7 +87,7 @@ def injected_faults(tool, shim, work):
                 call, how(code), k, run.stdout[-120:]))
         if open(target, "rb").read() != contents:
             faults.append("%s %s at byte %d: file differs" % (call, how(code), k))
-    return faults, len(cases)
+    return faults, "%d runs" % len(cases)
 
 
 def check_after_kill(target, before, address, new, report):
@@ -173,7 +173,7 @@ def kills(tool, work):
         if sig in held and (report != whole or run.returncode != -sig):
             faults.append("%s: status %d, report of %d bytes, not %d" % (
                 sig.name, run.returncode, len(report), len(whole)))
-    return faults, len(runs)
+    return faults, "%d runs" % len(runs)
 
 
 def races(tool, work):
@@ -219,7 +219,7 @@ def races(tool, work):
         ties += not any(done)
     if ties > pairs // 10:
         faults.append("%d of %d pairs had no winner" % (ties, pairs))
-    return faults, pairs
+    return faults, "%d pairs, %d of them with no winner" % (pairs, ties)
 
 
 def swap_link(link, names, runs, run_one):
@@ -443,6 +443,45 @@ def lease_refused(tool, shim, work):
             faults.append("%s: the file is not as the report says"
                           % errno.errorcode[code])
     return faults
+
+
+def stopped_after_last_look(tool, work):
+    """Inherent: the run stopped for 1.5 s (strace's delay injection)
+    between its last look at the lease and the write of its second block,
+    while another process opens the file, is let in once the break time
+    (1 s) runs out, and writes there. Linux cannot tie a write to a lease,
+    so the other process's bytes may be overwritten; but the run must end
+    Can't Hold, never Done!. Tells how often the bytes were overwritten."""
+    need_tool("strace")
+    target = os.path.join(work, "target.bin")
+    before, length = bytes(range(256)) * 256, 65535
+    theirs, at = b"\x5a" * 16, 40000
+    first_block = len((BANNER + seeking(0) + byte_lines(
+        0, before[:BLOCK], PATTERN[:BLOCK])).encode())
+    runs, overwritten, faults = 5, 0, []
+    with lease_break_time(1):
+        for _ in range(runs):
+            with open(target, "wb") as f:
+                f.write(before)
+            run = subprocess.Popen(
+                ["strace", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
+                 "-e", "inject=pwrite64:delay_enter=1500000:when=2"] + tool
+                + ["target.bin", "0", str(length), PATTERN[:length].hex()],
+                cwd=work, stdout=subprocess.PIPE)
+            # Every line of the first block: the run goes on to its last
+            # look and into the write of the second.
+            report = read_exactly(run.stdout, first_block)
+            fd = os.open(target, os.O_RDWR)  # waits for the lease to go
+            os.pwrite(fd, theirs, at)
+            os.close(fd)
+            report += run.communicate(timeout=60)[0]
+            overwritten += open(target, "rb").read()[at:at + 16] != theirs
+            if run.returncode != 0 or not report.endswith(
+                    b"\nCan't Hold target.bin!\n"):
+                faults.append("status %d, the report ends %r"
+                              % (run.returncode, report[-40:]))
+    return faults, "the other bytes overwritten in %d of %d runs" % (
+        overwritten, runs)
 
 
 def wait_for_lease(path, timeout=30):
@@ -680,7 +719,8 @@ def main():
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
     return run_attacks([injected_faults, lease_refused, kills, races, swaps,
                         swaps_onto_output, lease_break, lease_break_frozen,
-                        lease_break_without_proc, slow_first_read,
+                        lease_break_without_proc, stopped_after_last_look,
+                        slow_first_read,
                         moved_away, forged_names, full_disk,
                         report_on_full_disk, report_to_dead_socket],
                        [tool], shim)
@@ -689,9 +729,9 @@ def main():
 def run_attacks(attacks, tool, shim=None):
     def check(attack):
         with tempfile.TemporaryDirectory() as work:
-            faults = (attack(tool, shim, work) if shim and attack in (
-                injected_faults, lease_refused) else attack(tool, work))
-        return faults[0] if isinstance(faults, tuple) else faults
+            if attack in (injected_faults, lease_refused):
+                return attack(tool, shim, work)
+            return attack(tool, work)
 
     return report_results((attack.__name__, lambda attack=attack: check(attack))
                           for attack in attacks)
