@@ -39,6 +39,21 @@ def crlf(path):
     return open(path, "rb").read().replace(b"\n", b"\r\n")
 
 
+# The README's parts for those who build from the sources, which a
+# tarball of the built tool does not hold.
+SOURCE_ONLY = ("Build and try it", "Run the whole test suite", "Install",
+               "For developers")
+
+
+def user_readme(path):
+    """README.md as the tarball ships it: without the parts for the
+    sources, and with the man page where the tarball keeps it."""
+    parts = open(path).read().split("\n## ")
+    kept = [parts[0]] + [part for part in parts[1:]
+                         if part.split("\n", 1)[0] not in SOURCE_ONLY]
+    return "\n## ".join(kept).replace("src/bitmend.1", "bitmend.1").encode()
+
+
 def write_zip(path, members, epoch):
     """members: (name, bytes, mode)."""
     with zipfile.ZipFile(path, "w") as archive:
@@ -104,9 +119,10 @@ def main():
     write_tarball(os.path.join(dist, names[1]), names[1][:-len(".tar.gz")], [
         ("bitmend", open(os.path.join(static, "bitmend"), "rb").read(), 0o755)
     ] + [(name, open(os.path.join(source, path), "rb").read(), 0o644)
-         for name, path in (("bitmend.1", "src/bitmend.1"),
-                            ("README.md", "README.md"),
-                            ("LICENSE", "LICENSE"))], epoch)
+         for name, path in (("bitmend.1", "src/bitmend.1"),)] + [
+        ("README.md", user_readme(os.path.join(source, "README.md")), 0o644),
+        ("LICENSE", open(os.path.join(source, "LICENSE"), "rb").read(), 0o644)
+    ], epoch)
     shutil.copy(os.path.join(deb, "package", names[2]), dist)
     with open(os.path.join(dist, "SHA256SUMS"), "w") as sums:
         for name in names:

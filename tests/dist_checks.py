@@ -8,6 +8,7 @@ second build in another folder gives the same bytes.
 usage: dist_checks.py SOURCE BUILD WINDOWS_BUILD
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -41,11 +42,20 @@ def check_zip(dist, windows_build):
 
 
 def check_tarball(dist):
+    """What it holds, and a README for the built tool: each of its links
+    leads to a file the tarball holds."""
     with tarfile.open(os.path.join(dist, TARBALL)) as archive:
         names = archive.getnames()
+        readme = archive.extractfile(FOLDER + "/README.md").read().decode()
     want = [FOLDER] + [FOLDER + "/" + name for name in
                        ("bitmend", "bitmend.1", "README.md", "LICENSE")]
-    return [] if names == want else ["the tarball holds %s" % names]
+    faults = [] if names == want else ["the tarball holds %s" % names]
+    for link in re.findall(r"\]\(([^)#]+)\)", readme):
+        if not re.match(r"[a-z]+:", link) and FOLDER + "/" + link not in names:
+            faults.append("the README links to %s, which it does not hold" % link)
+    if "## Build and try it" in readme:
+        faults.append("the README tells how to build from the sources")
+    return faults
 
 
 def static_binary(dist, folder):
