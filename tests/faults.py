@@ -275,13 +275,7 @@ def swaps_onto_output(tool, work):
     run that finds the path leading to standard output's file when it
     opens, though not when it started, must refuse it too."""
     need_root("another owner's files")
-    os.chmod(work, 0o777)
-    report = os.path.join(work, "report.bin")
-    for name in ("target.bin", "report.bin"):
-        with open(os.path.join(work, name), "wb") as f:
-            f.write(ORIGINAL if name == "target.bin" else b"")
-        os.chmod(os.path.join(work, name), 0o666)
-    nobody = shutil.copy(tool[0], os.path.join(work, "bitmend"))
+    report, nobody = os.path.join(work, "report.bin"), others_files(tool, work)
 
     def run_one():
         with open(report, "ab") as output:
@@ -294,6 +288,43 @@ def swaps_onto_output(tool, work):
     if b"\xa1" in open(report, "rb").read():
         faults.append("the file standard output appends to was patched")
     return faults
+
+
+def swaps_without_proc(tool, work):
+    """Without /proc the checked file is opened again by its path, which
+    may lead elsewhere by then: swapped, for a user who gets no lease,
+    between the file and the file standard output appends to, that file
+    is never patched."""
+    need_root("a mount namespace and another owner's files")
+    need_tool("unshare")
+    need_tool("setpriv")
+    report, runs = os.path.join(work, "report.bin"), 300
+    others_files(tool, work)
+    loop = ('mount -t tmpfs none /proc && exec setpriv --reuid=65534 '
+            '--regid=65534 --clear-groups sh -c \'i=0; while [ $i -lt %d ]; '
+            'do "$0" link 0 4 a1a2a3a4; i=$((i + 1)); done\' "$0"' % runs)
+    with open(report, "ab") as output:
+        faults = swap_link(
+            os.path.join(work, "link"), ("target.bin", "report.bin"), 1,
+            lambda: [] if subprocess.run(
+                ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                 loop, os.path.join(work, "bitmend")], cwd=work,
+                stdout=output, timeout=300).returncode == 0 else ["status"])
+    out = open(report, "rb").read()
+    if b"\xa1" in out:
+        faults.append("the file standard output appends to was patched")
+    return faults, "%d of %d runs patched" % (out.count(b"\nDone!\n"), runs)
+
+
+def others_files(tool, work):
+    """target.bin and an empty report.bin that root owns and anyone may
+    write, and a copy of the tool that nobody may run."""
+    os.chmod(work, 0o777)
+    for name in ("target.bin", "report.bin"):
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(ORIGINAL if name == "target.bin" else b"")
+        os.chmod(os.path.join(work, name), 0o666)
+    return shutil.copy(tool[0], os.path.join(work, "bitmend"))
 
 
 def as_nobody():
@@ -718,7 +749,7 @@ def main():
                                 forged_names], ["wine", exe])
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
     return run_attacks([injected_faults, lease_refused, kills, races, swaps,
-                        swaps_onto_output, lease_break, lease_break_frozen,
+                        swaps_onto_output, swaps_without_proc, lease_break, lease_break_frozen,
                         lease_break_without_proc, stopped_after_last_look,
                         slow_first_read,
                         moved_away, forged_names, full_disk,
