@@ -53,8 +53,8 @@ void run_patch(target_name file, uint64_t address, int32_t length,
                const uint8_t *new_bytes, const uint8_t *expected);
 
 // The report, gathered in a block buffer. A format given a value holds one
-// conversion for it: %s for a name, whose control characters show as '?',
-// or %x for a number.
+// conversion for it: %s for a name, whose characters that could end a line
+// show as '?', or %x for a number.
 void report(const char *format);
 void report(const char *format, const char *name);
 void report(const char *format, uint64_t number);
