@@ -50,18 +50,6 @@ static bool in_range(bool negative, uint64_t address, int32_t length)
 	                              uint64_t{INT64_MAX} + 1;
 }
 
-// Where HEXNUMBER's bytes come from: the word itself, the word as OLD:NEW,
-// or standard input.
-enum class hex_form { plain, expect, input };
-
-static hex_form form_of(const char *hex, size_t hex_count)
-{
-	if (strcmp(hex, "-") == 0)
-		return hex_form::input;
-	return hex_count % 2 != 0 && hex[hex_count / 2] == ':' ? hex_form::expect
-	                                                       : hex_form::plain;
-}
-
 // A checked request: the bytes to write, and those the file must hold
 // first (null for none), each length bytes, which the caller frees.
 struct request {
@@ -76,23 +64,25 @@ struct request {
 // make a request. The bytes are decoded as their digits are checked.
 static const char *refusal(char *argv[], request &r)
 {
+	// HEXNUMBER's bytes come from the word, from the word as OLD:NEW, or
+	// from standard input.
 	const char *hex = argv[4];
 	size_t hex_count = strlen(hex);
-	hex_form form = form_of(hex, hex_count);
+	bool input = strcmp(hex, "-") == 0;
+	bool expect = !input && hex_count % 2 != 0 && hex[hex_count / 2] == ':';
 	bool negative;
 	uint64_t size;
-	if (form == hex_form::plain && hex_count % 2 != 0)
+	if (!input && !expect && hex_count % 2 != 0)
 		return "\nHexNumber Error!\n";
 	if (!read_decimal(argv[3], &negative, &size))
 		return "\nLength Error!\n";
 	r.length = length_of(negative, size);
 	uint32_t count = r.length > 0 ? static_cast<uint32_t>(r.length) : 0;
-	if (form == hex_form::input) {
+	if (input) {
 		// No command line bounds what standard input may hold.
 		if ((negative && size != 0) || size > INT32_MAX)
 			return "\nLength Error!\n";
 	} else {
-		bool expect = form == hex_form::expect;
 		size_t half = expect ? hex_count / 2 : hex_count;
 		if (!has_enough_hex(half, r.length))
 			return "\nNeed More HexNumber!\n";
@@ -109,7 +99,7 @@ static const char *refusal(char *argv[], request &r)
 		return "\nAddress Error!\n";
 	if (!in_range(negative, r.address, r.length))
 		return "\nAddress Out Of Range!\n";
-	if (form == hex_form::input)
+	if (input)
 		return read_hex_input(count, &r.new_bytes, &r.expected);
 	return nullptr;
 }

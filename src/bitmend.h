@@ -2,6 +2,7 @@
 #ifndef BITMEND_H
 #define BITMEND_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,23 +27,21 @@ bool read_decimal(const char *text, bool *negative, uint64_t *size);
 // wrapped to 32 bits, compared unsigned.
 bool has_enough_hex(size_t hex_count, int32_t length);
 
-// A hex digit's value, 0 to 15, or -1 for any other character.
-int hex_digit(char c);
+// Each character's value as a hex digit, 0 to 15, or -1 for any other, at
+// its code: one load, for a character at a time.
+extern const std::array<int8_t, 256> hex_digit_value;
 
 // The byte spelled by pair[0] (high) and pair[1] (low); 0x00 unless both
 // are hex digits.
 uint8_t decode_hex_pair(const char *pair);
 
-// Decodes count bytes from 2 * count characters; false when one is no hex
-// digit.
+// Decodes count bytes of 2 * count characters; false if one is no hex digit.
 bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes);
-// Room for count bytes, to be freed; null when memory cannot hold them.
+// Room for count bytes, to be freed; null where memory cannot hold them.
 uint8_t *allocate_bytes(uint32_t count);
 
-// HEXNUMBER read from standard input: 2 * count hex digits, or OLD:NEW as
-// two such runs joined by ':', white space anywhere. Null once the bytes
-// are decoded into *new_bytes (and *expected with OLD), which the caller
-// frees either way; else the refusal.
+// Reads HEXNUMBER or OLD:NEW from standard input into *new_bytes (and
+// *expected), count bytes each, for the caller to free; else the refusal.
 const char *read_hex_input(uint32_t count, uint8_t **new_bytes,
                            uint8_t **expected);
 

@@ -2,6 +2,7 @@
 // runs on many digits at once.
 #include "bitmend.h"
 
+#include <array>
 #include <cstdlib>
 
 // 1 for a character that is no hex digit, else 0.
@@ -20,24 +21,18 @@ static constexpr unsigned value_of(char c)
 	return (code & 0xfu) + 9 * (code >> 6);
 }
 
-// For one character at a time, as standard input gives them: one load.
-struct digit_values {
-	int8_t of[256];
-};
-
-static constexpr digit_values digit = [] {
-	digit_values values = {};
+static constexpr std::array<int8_t, 256> digit_values()
+{
+	std::array<int8_t, 256> values = {};
 	for (int code = 0; code < 256; code++) {
 		char c = static_cast<char>(code);
-		values.of[code] = static_cast<int8_t>(no_digit(c) ? -1 : value_of(c));
+		values[static_cast<size_t>(code)] =
+			static_cast<int8_t>(no_digit(c) ? -1 : value_of(c));
 	}
 	return values;
-}();
-
-int hex_digit(char c)
-{
-	return digit.of[static_cast<uint8_t>(c)];
 }
+
+const std::array<int8_t, 256> hex_digit_value = digit_values();
 
 uint8_t decode_hex_pair(const char *pair)
 {

@@ -348,16 +348,14 @@ bool close_target(target_file file)
 
 int32_t read_input(uint8_t *bytes, uint32_t count)
 {
-	HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
 	DWORD got = 0;
-	if (input == nullptr || input == INVALID_HANDLE_VALUE)
-		return 0;
-	if (!ReadFile(input, bytes, count, &got, nullptr))
-		return GetLastError() == ERROR_BROKEN_PIPE ||
-		               GetLastError() == ERROR_HANDLE_EOF
-		               ? 0
-		               : -1;
-	return static_cast<int32_t>(got);
+	if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), bytes, count, &got, nullptr))
+		return static_cast<int32_t>(got);
+	DWORD error = GetLastError();
+	return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ||
+	               error == ERROR_INVALID_HANDLE
+	               ? 0
+	               : -1;
 }
 
 // How the report leaves: UTF-16 to a console, and the ANSI code page to a
