@@ -867,6 +867,8 @@ CASES = [
     ("- past the memory an address-space limit leaves",
      "target.bin 0 2147483647 -", SAMPLE, "\nNot Enough Memory!\n", [],
      (limit(resource.RLIMIT_AS, 256 << 20, "unsanitized"),)),
+    ("- past what a 32-bit address space holds", "target.bin 0 2147483647 -",
+     SAMPLE, "\nNot Enough Memory!\n", [], (windows_only,)),
     ("missing file with NEL, LS and PS in its name",
      "'a\u0085b\u2028c\u2029d' 0 1 00", None, "\nCan't Open a?b?c?d!\n", [],
      ()),
