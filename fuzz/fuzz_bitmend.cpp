@@ -156,39 +156,18 @@ static bool model_number(const std::string &text, bool &negative,
 	return text.find_first_not_of(white, at) == std::string::npos;
 }
 
-// Standard input as the rules read it: white space dropped, then 2 x count
-// hex digits, or two such runs joined by ':'. "" once decoded into first
-// (and second after ':'), else the refusal.
-static std::string model_input(const std::string &input, uint32_t count,
-                               std::vector<uint8_t> &first,
-                               std::vector<uint8_t> &second, bool &joined)
+// Decodes 2 x count hex digits at text[from] into bytes; "" or why not.
+static std::string model_digits(const std::string &text, size_t from,
+                                uint32_t count, std::vector<uint8_t> &bytes)
 {
-	std::string text;
-	for (char c : input)
-		if (c != ' ' && (c < '\t' || c > '\r'))
-			text += c;
-	size_t need = 2 * size_t{count};
-	auto digits = [&](size_t from, std::vector<uint8_t> &bytes) -> std::string {
-		for (size_t i = 0; i < need; i++) {
-			if (from + i >= text.size())
-				return "\nNeed More HexNumber!\n";
-			if (model_digit(static_cast<unsigned char>(text[from + i])) < 0)
-				return "\nHexNumber Error!\n";
-		}
-		for (size_t i = 0; i < count; i++)
-			bytes.push_back(static_cast<uint8_t>(model_pair(&text[from + 2 * i])));
-		return "";
-	};
-	std::string message = digits(0, first);
-	if (!message.empty())
-		return message;
-	joined = need < text.size() && text[need] == ':';
-	if (!joined)
-		return need == text.size() ? "" : "\nHexNumber Error!\n";
-	message = digits(need + 1, second);
-	if (!message.empty())
-		return message;
-	return 2 * need + 1 == text.size() ? "" : "\nHexNumber Error!\n";
+	for (size_t i = 0; i < 2 * size_t{count}; i++)
+		if (from + i >= text.size())
+			return "\nNeed More HexNumber!\n";
+		else if (model_digit(static_cast<unsigned char>(text[from + i])) < 0)
+			return "\nHexNumber Error!\n";
+	for (size_t i = 0; i < count; i++)
+		bytes.push_back(static_cast<uint8_t>(model_pair(&text[from + 2 * i])));
+	return "";
 }
 
 // What the run prints after the banner when it refuses the words, or ""
@@ -234,29 +213,24 @@ static std::string model_refusal(const std::vector<std::string> &words,
 }
 
 // The bytes a request writes, and those it expects (none without OLD), or
-// the refusal of its standard input.
+// the refusal of its standard input, whose white space the rules drop.
 static std::string model_bytes(const std::vector<std::string> &words, char form,
                                uint32_t count, const std::string &input,
                                std::vector<uint8_t> &new_bytes,
                                std::vector<uint8_t> &expected)
 {
-	const std::string &hex = words[3];
-	if (form == 'i') {
-		std::vector<uint8_t> first, second;
-		bool joined = false;
-		std::string message = model_input(input, count, first, second, joined);
-		new_bytes = joined ? second : first;
-		if (joined)
-			expected = first;
-		return message;
-	}
-	size_t half = form == 'e' ? hex.size() / 2 + 1 : 0;
-	for (uint32_t i = 0; i < count; i++) {
-		new_bytes.push_back(static_cast<uint8_t>(model_pair(&hex[half + 2 * i])));
-		if (form == 'e')
-			expected.push_back(static_cast<uint8_t>(model_pair(&hex[2 * i])));
-	}
-	return "";
+	std::string text;
+	for (char c : form == 'i' ? input : words[3])
+		if (form != 'i' || (c != ' ' && (c < '\t' || c > '\r')))
+			text += c;
+	size_t need = 2 * size_t{count};
+	bool joined = form == 'e' || (form == 'i' && need < text.size() && text[need] == ':');
+	std::string message = model_digits(text, 0, count, joined ? expected : new_bytes);
+	if (message.empty() && joined)
+		message = model_digits(text, need + 1, count, new_bytes);
+	if (message.empty() && form == 'i' && text.size() != (joined ? 2 * need + 1 : need))
+		return "\nHexNumber Error!\n";
+	return message;
 }
 
 // The mismatch that refuses the run, or "" where the file holds expected.

@@ -103,31 +103,16 @@ int close(int fd)
 
 /* fcntl's third argument, where it has one, is an int or a pointer; both
  * travel in a register on x86-64. */
-static int faulty_fcntl(const char *name, int fd, int cmd, va_list words)
-{
-	void *argument = va_arg(words, void *);
-	int (*real)(int, int, ...);
-	*(void **)&real = dlsym(RTLD_NEXT, name);
-	if (cmd != F_SETLEASE || !armed("F_SETLEASE", fd))
-		return real(fd, cmd, argument);
-	errno = fault_errno;
-	return -1;
-}
-
 int fcntl(int fd, int cmd, ...)
 {
 	va_list words;
 	va_start(words, cmd);
-	int result = faulty_fcntl("fcntl", fd, cmd, words);
+	void *argument = va_arg(words, void *);
 	va_end(words);
-	return result;
-}
-
-int fcntl64(int fd, int cmd, ...)
-{
-	va_list words;
-	va_start(words, cmd);
-	int result = faulty_fcntl("fcntl64", fd, cmd, words);
-	va_end(words);
-	return result;
+	int (*real)(int, int, ...);
+	*(void **)&real = dlsym(RTLD_NEXT, "fcntl");
+	if (cmd != F_SETLEASE || !armed("F_SETLEASE", fd))
+		return real(fd, cmd, argument);
+	errno = fault_errno;
+	return -1;
 }

@@ -10,6 +10,7 @@ usage: faults.py BITMEND FAULT_SHIM.so
 """
 import contextlib
 import errno
+import itertools
 import os
 import random
 import re
@@ -270,66 +271,37 @@ def swaps(tool, work):
 
 
 def swaps_onto_output(tool, work):
-    """The path swapped between the file and the file standard output
-    appends to, for a user who gets no lease (another owner's files): the
-    run that finds the path leading to standard output's file when it
-    opens, though not when it started, must refuse it too."""
-    need_root("another owner's files")
-    report, nobody = os.path.join(work, "report.bin"), others_files(tool, work)
-
-    def run_one():
-        with open(report, "ab") as output:
-            done = subprocess.run([nobody, "link", "0", "4", "a1a2a3a4"],
-                                  cwd=work, stdout=output, timeout=30,
-                                  preexec_fn=as_nobody)
-        return [] if done.returncode == 0 else ["status %d" % done.returncode]
-    faults = swap_link(os.path.join(work, "link"), ("target.bin", "report.bin"),
-                       500, run_one)
-    if b"\xa1" in open(report, "rb").read():
-        faults.append("the file standard output appends to was patched")
-    return faults
-
-
-def swaps_without_proc(tool, work):
-    """Without /proc the checked file is opened again by its path, which
-    may lead elsewhere by then: swapped, for a user who gets no lease,
-    between the file and the file standard output appends to, that file
-    is never patched."""
-    need_root("a mount namespace and another owner's files")
+    """The path swapped, for a user who gets no lease (on another owner's
+    files), between the file and the file standard output appends to:
+    that file is never patched, with /proc and without it, where the
+    checked file is opened again by its path."""
+    need_root("another owner's files and a mount namespace")
     need_tool("unshare")
     need_tool("setpriv")
-    report, runs = os.path.join(work, "report.bin"), 300
-    others_files(tool, work)
-    loop = ('mount -t tmpfs none /proc && exec setpriv --reuid=65534 '
-            '--regid=65534 --clear-groups sh -c \'i=0; while [ $i -lt %d ]; '
-            'do "$0" link 0 4 a1a2a3a4; i=$((i + 1)); done\' "$0"' % runs)
-    with open(report, "ab") as output:
-        faults = swap_link(
-            os.path.join(work, "link"), ("target.bin", "report.bin"), 1,
-            lambda: [] if subprocess.run(
-                ["unshare", "-m", "--propagation", "private", "sh", "-c",
-                 loop, os.path.join(work, "bitmend")], cwd=work,
-                stdout=output, timeout=300).returncode == 0 else ["status"])
-    out = open(report, "rb").read()
-    if b"\xa1" in out:
-        faults.append("the file standard output appends to was patched")
-    return faults, "%d of %d runs patched" % (out.count(b"\nDone!\n"), runs)
-
-
-def others_files(tool, work):
-    """target.bin and an empty report.bin that root owns and anyone may
-    write, and a copy of the tool that nobody may run."""
     os.chmod(work, 0o777)
     for name in ("target.bin", "report.bin"):
         with open(os.path.join(work, name), "wb") as f:
             f.write(ORIGINAL if name == "target.bin" else b"")
         os.chmod(os.path.join(work, name), 0o666)
-    return shutil.copy(tool[0], os.path.join(work, "bitmend"))
-
-
-def as_nobody():
-    os.setgid(65534)
-    os.setuid(65534)
+    nobody = shutil.copy(tool[0], os.path.join(work, "bitmend"))
+    loop = ('exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '
+            '\'i=0; while [ $i -lt 300 ]; do "$0" link 0 4 a1a2a3a4; '
+            'i=$((i + 1)); done\' "$0"')
+    faults, notes = [], []
+    for proc in ("", "mount -t tmpfs none /proc && "):
+        with open(os.path.join(work, "report.bin"), "wb") as output:
+            faults += swap_link(
+                os.path.join(work, "link"), ("target.bin", "report.bin"), 1,
+                lambda: [] if subprocess.run(
+                    ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                     proc + loop, nobody], cwd=work, stdout=output,
+                    timeout=300).returncode == 0 else ["status"])
+        out = open(os.path.join(work, "report.bin"), "rb").read()
+        if b"\xa1" in out:
+            faults.append("the file standard output appends to was patched")
+        notes.append("%d of 300 runs patched %s /proc" % (
+            out.count(b"\nDone!\n"), "without" if proc else "with"))
+    return faults, ", ".join(notes)
 
 
 @contextlib.contextmanager
@@ -576,67 +548,54 @@ def slow_first_read(tool, work):
     return faults
 
 
-def editor_save(work):
-    """FILE renamed to FILE~ and a new FILE written, as an editor saves."""
-    os.rename(os.path.join(work, "d", "target.bin"),
-              os.path.join(work, "d", "target.bin~"))
-    saved(work)
-
-
 def saved(work):
+    """A new FILE written beside it and renamed over it."""
     with open(os.path.join(work, "d", "target.bin.new"), "wb") as f:
         f.write(b"saved")
     os.replace(os.path.join(work, "d", "target.bin.new"),
                os.path.join(work, "d", "target.bin"))
 
 
-def folder_replaced(work):
-    """The folder renamed away and a new one put in its place, as a
-    deployment does."""
-    os.rename(os.path.join(work, "d"), os.path.join(work, "d.old"))
-    os.mkdir(os.path.join(work, "d"))
-    with open(os.path.join(work, "d", "target.bin"), "wb") as f:
-        f.write(b"saved")
-
-
-def unlinked(work):
-    os.remove(os.path.join(work, "d", "target.bin"))
+# Ways FILE stops leading to the file a run holds.
+MOVES = {
+    "editor's save": lambda work: (os.rename(
+        os.path.join(work, "d", "target.bin"),
+        os.path.join(work, "d", "target.bin~")), saved(work)),
+    "saved over one of two links": lambda work: (os.link(
+        os.path.join(work, "d", "target.bin"),
+        os.path.join(work, "d", "second link")), saved(work)),
+    "folder replaced": lambda work: (os.rename(
+        os.path.join(work, "d"), os.path.join(work, "d.old")),
+        os.mkdir(os.path.join(work, "d")), saved(work)),
+    "unlinked": lambda work: os.remove(os.path.join(work, "d", "target.bin")),
+}
 
 
 def moved_away(tool, work):
     """While a run stalls on its unread report, FILE stops leading to the
-    file it holds: renamed aside with a new FILE saved, a new file renamed
-    over one of its two links, its folder replaced, or unlinked. With two
-    blocks the check before the second finds it, with one the check after
-    the flush. The run writes nothing more, ends Can't Hold, never Done!,
-    and the new file is untouched."""
+    file it holds (MOVES). With two blocks the check before the second
+    finds it, with one the check after the flush. The run writes nothing
+    more, ends Can't Hold, never Done!, and a new file is untouched."""
     windows = tool[0] == "wine"
     name = "d\\target.bin" if windows else "d/target.bin"
+    target = os.path.join(work, "d", "target.bin")
     faults = []
-    for attack in (editor_save, saved, folder_replaced, unlinked):
-        for length in (15000, 65535) if not windows else (15000,):
-            os.mkdir(os.path.join(work, "d"))
-            target = os.path.join(work, "d", "target.bin")
-            with open(target, "wb") as f:
-                f.write(bytes(range(256)) * 256)
-            if attack is saved:
-                os.link(target, os.path.join(work, "second link"))
-            report, status = stalled(
-                tool, [name, "0", str(length), PATTERN[:length].hex()],
-                lambda: attack(work), cwd=work)
-            what = "%s, %d bytes" % (attack.__name__, length)
-            if status != 0 or not report.endswith(
-                    ("\nCan't Hold %s!\n" % name).encode()):
-                faults.append("%s: status %d, the report ends %r"
-                              % (what, status, report[-40:]))
-            if attack is not unlinked and open(target, "rb").read() != b"saved":
-                faults.append("%s: the new file was changed" % what)
-            for leftover in ("d", "d.old", "second link"):
-                path = os.path.join(work, leftover)
-                if os.path.isdir(path):
-                    shutil.rmtree(path)
-                elif os.path.exists(path):
-                    os.remove(path)
+    for (how, move), length in itertools.product(
+            MOVES.items(), (15000,) if windows else (15000, 65535)):
+        os.mkdir(os.path.join(work, "d"))
+        with open(target, "wb") as f:
+            f.write(bytes(range(256)) * 256)
+        report, status = stalled(
+            tool, [name, "0", str(length), PATTERN[:length].hex()],
+            lambda: move(work), cwd=work)
+        if status != 0 or not report.endswith(
+                ("\nCan't Hold %s!\n" % name).encode()):
+            faults.append("%s, %d bytes: status %d, the report ends %r"
+                          % (how, length, status, report[-40:]))
+        if how != "unlinked" and open(target, "rb").read() != b"saved":
+            faults.append("%s, %d bytes: the new file was changed" % (how, length))
+        for leftover in ("d", "d.old"):
+            shutil.rmtree(os.path.join(work, leftover), ignore_errors=True)
     return faults
 
 
@@ -749,7 +708,7 @@ def main():
                                 forged_names], ["wine", exe])
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
     return run_attacks([injected_faults, lease_refused, kills, races, swaps,
-                        swaps_onto_output, swaps_without_proc, lease_break, lease_break_frozen,
+                        swaps_onto_output, lease_break, lease_break_frozen,
                         lease_break_without_proc, stopped_after_last_look,
                         slow_first_read,
                         moved_away, forged_names, full_disk,
