@@ -265,8 +265,8 @@ def main():
          pipe_per_byte <= MAX_INSTRUCTIONS_PER_BYTE),
         ("16 MiB from a pipe: peak memory", "%.1f MiB" % (pipe_peak / 2 ** 20),
          "at most the patch + 4 MiB", pipe_peak <= MAX_PIPED_MEMORY),
-        ("16 MiB from a pipe: wall time against xxd -r -p | dd "
-         "conv=notrunc,fdatasync", "%.2f (%.0f ms against %.0f ms)" % (
+        ("16 MiB from a pipe: wall time against the pipeline of xxd -r -p "
+         "and dd conv=notrunc,fdatasync", "%.2f (%.0f ms against %.0f ms)" % (
              pipe_times["bitmend -"] / pipe_times["xxd -r -p | dd"],
              pipe_times["bitmend -"], pipe_times["xxd -r -p | dd"]),
          "at most %.2f" % MAX_PIPED_TIME_AGAINST_PIPELINE,

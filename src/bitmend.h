@@ -37,8 +37,6 @@ uint8_t decode_hex_pair(const char *pair);
 
 // Decodes count bytes of 2 * count characters; false if one is no hex digit.
 bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes);
-// Room for count bytes, to be freed; null where memory cannot hold them.
-uint8_t *allocate_bytes(uint32_t count);
 
 // Reads HEXNUMBER or OLD:NEW from standard input into *new_bytes (and
 // *expected), count bytes each, for the caller to free; else the refusal.

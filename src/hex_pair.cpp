@@ -3,7 +3,6 @@
 #include "bitmend.h"
 
 #include <array>
-#include <cstdlib>
 
 // 1 for a character that is no hex digit, else 0.
 static constexpr unsigned no_digit(char c)
@@ -51,9 +50,4 @@ bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes)
 		bytes[i] = decode_hex_pair(pair);
 	}
 	return no_digits == 0;
-}
-
-uint8_t *allocate_bytes(uint32_t count)
-{
-	return static_cast<uint8_t *>(malloc(count > 0 ? count : 1));
 }

@@ -2,7 +2,15 @@
 // kept, never the text.
 #include "bitmend.h"
 
+#include <cstdlib>
+
 static char text[1 << 16];
+
+// Room for count bytes, to be freed; null where memory cannot hold them.
+static uint8_t *allocate_bytes(uint32_t count)
+{
+	return static_cast<uint8_t *>(malloc(count > 0 ? count : 1));
+}
 
 static int digit_value(char c)
 {

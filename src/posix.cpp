@@ -44,8 +44,13 @@ void prepare_process(const void *native_file)
 	// the report would go into the target file: each, lowest first, gets the
 	// null device, and without one the run does nothing at all. What opens
 	// as the null device is compared with the target below, like any other.
+	// One poll tells which are closed.
+	struct pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
+	                            {STDERR_FILENO, 0, 0}};
+	if (poll(standard, 3, 0) < 0)
+		report_dropped = true;
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-		if (fcntl(fd, F_GETFD) < 0 &&
+		if ((standard[fd].revents & POLLNVAL) &&
 		    open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY) != fd)
 			report_dropped = true;
 	// A report written into the target would be bytes outside the range,
@@ -140,7 +145,9 @@ static bool leases_mean_nothing(uint32_t type)
 // opens no FIFO or device however the path changes; only the inode so
 // checked is then opened for data.
 
-// Whether the run holds a lease, and the last moment it was seen whole.
+// The file opened, whether the run holds a lease on it, and the last
+// moment the lease was seen whole.
+static struct stat held_file;
 static bool leased;
 static struct timespec seen_whole;
 
@@ -204,7 +211,7 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	int path_fd = open(path, O_PATH | O_CLOEXEC);
 	if (path_fd < 0)
 		return no_target;
-	struct stat checked;
+	struct stat &checked = held_file;
 	struct statfs file_system;
 	int fd = -1;
 	if (fstat(path_fd, &checked) == 0 &&
@@ -265,12 +272,10 @@ bool still_held(target_file file, const void *native_file)
 {
 	// A file, or a folder on its path, renamed over or away or unlinked
 	// breaks no lease, but the name no longer leads to what the run patches.
-	struct stat named, open_file;
-	int fd = static_cast<int>(file);
-	if (stat(static_cast<const char *>(native_file), &named) != 0 ||
-	    fstat(fd, &open_file) != 0 || !same_file(named, open_file))
-		return false;
-	return !leased || lease_kept(fd);
+	struct stat named;
+	return stat(static_cast<const char *>(native_file), &named) == 0 &&
+	       same_file(named, held_file) &&
+	       (!leased || lease_kept(static_cast<int>(file)));
 }
 
 // Moving bytes: a single call each at an offset, which the patch run
