@@ -11,10 +11,12 @@ import gzip
 import hashlib
 import io
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tarfile
+import textwrap
 import time
 import zipfile
 
@@ -52,6 +54,21 @@ def user_readme(path):
     kept = [parts[0]] + [part for part in parts[1:]
                          if part.split("\n", 1)[0] not in SOURCE_ONLY]
     return "\n## ".join(kept).replace("src/bitmend.1", "bitmend.1").encode()
+
+
+def windows_readme(source):
+    """package/README.txt, its messages the man page's, as mandoc sets them
+    out, in CR LF."""
+    page = subprocess.run(
+        ["mandoc", "-Tascii", "-Owidth=76", os.path.join(source, "src",
+                                                          "bitmend.1")],
+        check=True, capture_output=True, text=True).stdout
+    page = re.sub(r".\x08", "", page)  # overstrike for bold, italics
+    messages = page.split("\nDIAGNOSTICS\n")[1].split("\nEXCLUSIVE USE\n")[0]
+    messages = textwrap.dedent(messages.strip("\n")) + "\n"
+    text = open(os.path.join(source, "package", "README.txt")).read()
+    return text.replace("@DIAGNOSTICS@\n", messages).replace(
+        "\n", "\r\n").encode()
 
 
 def write_zip(path, members, epoch):
@@ -114,7 +131,7 @@ def main():
     write_zip(os.path.join(dist, names[0]), [
         ("bitmend.exe", open(os.path.join(windows, "bitmend.exe"), "rb").read(),
          0o755),
-        ("README.txt", crlf(os.path.join(source, "package", "README.txt")), 0o644),
+        ("README.txt", windows_readme(source), 0o644),
         ("LICENSE.txt", crlf(os.path.join(source, "LICENSE")), 0o644)], epoch)
     write_tarball(os.path.join(dist, names[1]), names[1][:-len(".tar.gz")], [
         ("bitmend", open(os.path.join(static, "bitmend"), "rb").read(), 0o755)

@@ -71,17 +71,19 @@ using target_file = intptr_t;
 constexpr target_file no_target = -1;
 
 // Before anything else, with the native name the run will patch (null
-// without one): makes the standard descriptors safe, and sends the report
-// nowhere, refusing the file, when standard output already writes to that
-// file.
+// without one): on Linux, shuts other processes of the same user out of
+// this one and gives closed standard descriptors the null device, which
+// would else be handed to the target; on both, sends the report nowhere,
+// refusing the file, when standard output already writes to that file.
 void prepare_process(const void *native_file);
 // From the open until the report is out, signals and console events that
 // would end the process wait, so that no patched byte loses its line.
 void hold_interruptions();
 void release_interruptions();
-// Opens an existing regular file on a real file system for reading and
-// writing, never creating or truncating it, and tells its size; no_target
-// when it cannot be had for exclusive use, or standard input reads it.
+// Opens an existing regular file for reading and writing, never creating
+// or truncating it, and tells its size; no_target when it cannot be had
+// for exclusive use, or a standard input or output is open on it (then the
+// report goes nowhere).
 target_file open_exclusive(const void *native_file, uint64_t *size);
 // False once others may have had the file since it was opened, or once the
 // name no longer leads to it.

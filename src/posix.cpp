@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <initializer_list>
 #include <iterator>
 #include <linux/magic.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -40,19 +40,20 @@ static bool is_open_on(int descriptor, const struct stat &file)
 
 void prepare_process(const void *native_file)
 {
+	// Another process of the same user could otherwise take the run's
+	// descriptor (pidfd_getfd) or rewrite its bytes (/proc/PID/mem).
+	prctl(PR_SET_DUMPABLE, 0);
 	// A closed standard descriptor is the next one that open hands out, and
 	// the report would go into the target file: each, lowest first, gets the
-	// null device, and without one the run does nothing at all. What opens
-	// as the null device is compared with the target below, like any other.
-	// One poll tells which are closed.
+	// null device. Without one, the target's own descriptor may land there:
+	// as 0 or 1 the open refuses it as standard input's or output's file,
+	// and nothing writes to 2. One poll tells which are closed.
 	struct pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
 	                            {STDERR_FILENO, 0, 0}};
-	if (poll(standard, 3, 0) < 0)
-		report_dropped = true;
+	poll(standard, 3, 0);
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-		if ((standard[fd].revents & POLLNVAL) &&
-		    open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY) != fd)
-			report_dropped = true;
+		if (standard[fd].revents & POLLNVAL)
+			open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY);
 	// A report written into the target would be bytes outside the range,
 	// refusals included: compared before the first byte of output.
 	const char *path = static_cast<const char *>(native_file);
@@ -67,7 +68,8 @@ void prepare_process(const void *native_file)
 }
 
 // Interruptions held back: from the open until the report is out, every
-// signal but the tool's own faults waits, then takes effect as sent.
+// signal waits, then takes effect as sent. A fault of the tool's own is
+// delivered all the same.
 
 static sigset_t mask_before;
 
@@ -75,8 +77,6 @@ void hold_interruptions()
 {
 	sigset_t held;
 	sigfillset(&held);
-	for (int fault : {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP})
-		sigdelset(&held, fault);
 	sigprocmask(SIG_BLOCK, &held, &mask_before);
 }
 
@@ -86,8 +86,7 @@ void release_interruptions()
 }
 
 // What is refused, in the order it is checked:
-// - any file, while standard output writes to the file the path names, or
-//   a standard descriptor is closed and no null device can take its place
+// - any file, while standard output writes to the file the path names
 //   (prepare_process);
 // - a path that cannot be opened without access: missing, dangling, or
 //   behind a folder that may not be searched;
@@ -100,6 +99,8 @@ void release_interruptions()
 // - standard output's own file, where the path leads there now;
 // - standard input's own file, which a lease would not refuse where none
 //   can be had;
+// - a file that cannot be opened again through /proc/self/fd, as without
+//   /proc, or that leads elsewhere there;
 // - a file that may not be opened for reading and writing;
 // - a file another process has open or mapped, where a lease can be had;
 // - a file another process has locked.
@@ -151,20 +152,18 @@ static struct stat held_file;
 static bool leased;
 static struct timespec seen_whole;
 
-// Through /proc/self/fd where its entry still leads to the inode, so that a
-// fake /proc opens nothing; else by the path, kept only if that leads there
-// too. Non-blocking, so that a lease held elsewhere refuses the open
-// instead of stalling it.
-static int open_for_data(int path_fd, const char *path,
-                         const struct stat &checked)
+// Only through /proc/self/fd (a path opened again could have been swapped),
+// which must lead to the inode checked before the open, so that a fake
+// /proc opens no FIFO, and after it. Non-blocking, so that a lease held
+// elsewhere refuses the open instead of stalling it.
+static int open_for_data(int path_fd, const struct stat &checked)
 {
-	int flags = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 	char entry[32];
 	snprintf(entry, sizeof entry, "/proc/self/fd/%d", path_fd);
 	struct stat status;
-	if (stat(entry, &status) == 0 && same_file(status, checked))
-		return open(entry, flags);
-	int fd = open(path, flags);
+	if (stat(entry, &status) != 0 || !same_file(status, checked))
+		return -1;
+	int fd = open(entry, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 	if (fd >= 0 && (fstat(fd, &status) != 0 || !same_file(status, checked))) {
 		close(fd);
 		return -1;
@@ -172,23 +171,39 @@ static int open_for_data(int path_fd, const char *path,
 	return fd;
 }
 
+// A random wait below 2 << attempt ms, so that two runs that met part.
+static void back_off(int attempt)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	uint32_t mixed = (static_cast<uint32_t>(now.tv_nsec) ^
+	                  static_cast<uint32_t>(getpid())) * 2654435761u;
+	struct timespec wait = {0, (mixed >> 4) % (2000000u << attempt)};
+	nanosleep(&wait, nullptr);
+}
+
 // A write lease is granted only while no other process has the file open or
 // mapped, and while it is held other opens wait. Of two runs that open at
-// once, each may see the other and both are refused. Only where a lease
-// cannot be had at all (EACCES: not the owner; EINVAL: no leases here) do
-// the locks alone keep others out.
-static int open_leased(int path_fd, const char *path,
-                       const struct stat &checked, bool lease)
+// once, each sees the other (EAGAIN): each lets go and tries again after a
+// random wait, until one holds the lease and the other's open is refused.
+// Only where a lease cannot be had at all (EACCES: not the owner; EINVAL:
+// no leases here) do the locks alone keep others out.
+static int open_leased(int path_fd, const struct stat &checked, bool lease)
 {
-	int fd = open_for_data(path_fd, path, checked);
-	if (fd < 0 || !lease)
-		return fd;
-	clock_gettime(CLOCK_MONOTONIC, &seen_whole);
-	leased = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
-	if (leased || errno == EACCES || errno == EINVAL)
-		return fd;
-	close(fd);
-	return -1;
+	for (int attempt = 0;; attempt++) {
+		int fd = open_for_data(path_fd, checked);
+		if (fd < 0 || !lease)
+			return fd;
+		clock_gettime(CLOCK_MONOTONIC, &seen_whole);
+		leased = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+		if (leased || errno == EACCES || errno == EINVAL)
+			return fd;
+		bool tie = errno == EAGAIN;
+		close(fd);
+		if (!tie || attempt == 6)
+			return -1;
+		back_off(attempt);
+	}
 }
 
 // Both lock families that other programs use: flock(2) and POSIX record
@@ -206,8 +221,6 @@ static bool lock_whole_file(int fd)
 target_file open_exclusive(const void *native_file, uint64_t *size)
 {
 	const char *path = static_cast<const char *>(native_file);
-	if (report_dropped)
-		return no_target;
 	int path_fd = open(path, O_PATH | O_CLOEXEC);
 	if (path_fd < 0)
 		return no_target;
@@ -218,7 +231,7 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	    fstatfs(path_fd, &file_system) == 0 && may_patch(checked, file_system)) {
 		bool lease = !leases_mean_nothing(
 			static_cast<uint32_t>(file_system.f_type));
-		fd = open_leased(path_fd, path, checked, lease);
+		fd = open_leased(path_fd, checked, lease);
 	}
 	close(path_fd);
 	if (fd >= 0 && !lock_whole_file(fd)) {
@@ -243,8 +256,7 @@ static long lease_break_seconds()
 {
 	long seconds = -1;
 	if (FILE *knob = fopen("/proc/sys/fs/lease-break-time", "re")) {
-		if (fscanf(knob, "%ld", &seconds) != 1)
-			seconds = -1;
+		seconds = fscanf(knob, "%ld", &seconds) == 1 ? seconds : -1;
 		fclose(knob);
 	}
 	return seconds;
@@ -318,24 +330,20 @@ bool close_target(target_file file)
 	return close(static_cast<int>(file)) == 0 || errno == EINTR;
 }
 
-// Standard input, read through EINTR and a non-blocking descriptor.
+// Standard input, read through a non-blocking descriptor.
 
 int32_t read_input(uint8_t *bytes, uint32_t count)
 {
 	for (;;) {
 		ssize_t got = read(STDIN_FILENO, bytes, count);
-		if (got >= 0)
+		if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
 			return static_cast<int32_t>(got);
-		if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			struct pollfd input = {STDIN_FILENO, POLLIN, 0};
-			poll(&input, 1, -1);
-		} else if (errno != EINTR) {
-			return -1;
-		}
+		struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+		poll(&input, 1, -1);
 	}
 }
 
-// How the report leaves: every byte, through short writes, EINTR and a
+// How the report leaves: every byte, through short writes and a
 // non-blocking descriptor, whose flags belong to every process sharing it.
 // A reader gone away (EPIPE) has chosen not to read the rest; any other
 // failure loses lines.
@@ -350,7 +358,7 @@ bool write_report(const char *text, size_t count)
 		} else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
 			struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
 			poll(&output, 1, -1);
-		} else if (!(put < 0 && errno == EINTR)) {
+		} else {
 			return put < 0 && errno == EPIPE;
 		}
 	}

@@ -16,20 +16,10 @@ bool flush_report()
 	return all_kept;
 }
 
-static bool continues_character(char c)
-{
-	return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
-}
-
 static void put(const char *text, size_t count)
 {
 	while (count > sizeof block - used) {
-		// Blocks end between characters, so each can be converted alone.
 		size_t part = sizeof block - used;
-		for (int back = 0; back < 3 && part > 0 &&
-		                   continues_character(text[part]);
-		     back++)
-			part--;
 		memcpy(block + used, text, part);
 		used += part;
 		text += part;

@@ -99,8 +99,9 @@ void release_interruptions()
 // - through any link, anything but a disk file with file information, a
 //   directory, or a file with the read-only attribute, as Windows refuses
 //   it to administrators too;
-// - standard input's own file, which Wine's share modes do not see when a
-//   Linux process opened it;
+// - standard output's own file, where the name leads there only now, and
+//   standard input's, which Wine's share modes do not see when a Linux
+//   process opened them;
 // - a file open elsewhere: share mode none.
 
 static bool starts_with(const std::wstring &text, const wchar_t *prefix)
@@ -220,27 +221,31 @@ static bool identity_of(HANDLE file, uint64_t *volume, FILE_ID_128 *id)
 	return true;
 }
 
-static bool same_file(HANDLE a, HANDLE b)
+// Where a match refuses a file, the ids alone decide: Wine gives a file the
+// serial of the drive its path lies on, and a handle inherited from a Linux
+// process serial 0. Where a match keeps a run going, the serials must agree
+// too, as ids repeat across volumes.
+// Whether handle, a standard one or the held file's, is open on file.
+static bool same_file(HANDLE handle, HANDLE file, bool refuses)
 {
 	uint64_t x_volume, y_volume;
 	FILE_ID_128 x, y;
-	if (!identity_of(a, &x_volume, &x) || !identity_of(b, &y_volume, &y) ||
-	    memcmp(&x, &y, sizeof x) != 0)
+	if (GetFileType(handle) != FILE_TYPE_DISK ||
+	    !identity_of(handle, &x_volume, &x) ||
+	    !identity_of(file, &y_volume, &y) || memcmp(&x, &y, sizeof x) != 0)
 		return false;
-	// Wine gives a handle inherited from a Linux process the volume serial
-	// 0: there the ids alone decide, which at worst refuses a file.
-	return x_volume == y_volume || x_volume == 0 || y_volume == 0;
+	return refuses || x_volume == y_volume;
 }
 
 // Whether the handle is open on the file that name leads to.
-static bool is_open_on(HANDLE handle, const std::wstring &name)
+static bool is_open_on(HANDLE handle, const std::wstring &name, bool refuses)
 {
 	if (name.empty() || GetFileType(handle) != FILE_TYPE_DISK)
 		return false;
 	HANDLE file = open_without_data(name);
 	if (file == INVALID_HANDLE_VALUE)
 		return false;
-	bool same = same_file(handle, file);
+	bool same = same_file(handle, file, refuses);
 	CloseHandle(file);
 	return same;
 }
@@ -259,8 +264,9 @@ void prepare_process(const void *native_file)
 	                   starts_with(typed, L"\\??\\");
 	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
 	report_dropped =
-		is_open_on(output, typed) ||
-		is_open_on(output, verbatim_path(device_form ? typed.substr(4) : typed));
+		is_open_on(output, typed, true) ||
+		is_open_on(output, verbatim_path(device_form ? typed.substr(4) : typed),
+		           true);
 }
 
 // Opening for exclusive use: share mode none, so that the open fails while
@@ -274,10 +280,12 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	HANDLE checked = open_without_data(
 		name_to_open(static_cast<const wchar_t *>(native_file)));
 	HANDLE file = INVALID_HANDLE_VALUE;
-	HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
 	if (checked != INVALID_HANDLE_VALUE) {
-		if (is_writable_file(checked) &&
-		    !(GetFileType(input) == FILE_TYPE_DISK && same_file(input, checked)))
+		// The name may lead to standard output's file only now.
+		if (same_file(GetStdHandle(STD_OUTPUT_HANDLE), checked, true))
+			report_dropped = true;
+		else if (is_writable_file(checked) &&
+		         !same_file(GetStdHandle(STD_INPUT_HANDLE), checked, true))
 			file = ReOpenFile(checked, GENERIC_READ | GENERIC_WRITE, 0,
 			                  anonymous);
 		CloseHandle(checked);
@@ -299,7 +307,8 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 bool still_held(target_file file, const void *native_file)
 {
 	return is_open_on(reinterpret_cast<HANDLE>(file),
-	                  name_to_open(static_cast<const wchar_t *>(native_file)));
+	                  name_to_open(static_cast<const wchar_t *>(native_file)),
+	                  false);
 }
 
 // Moving bytes: a single call each at an offset, which the patch run
@@ -378,15 +387,27 @@ static bool write_all(HANDLE output, const char *bytes, size_t count)
 	return true;
 }
 
+// The bytes of a character that a block of the report ends inside wait for
+// the rest of it: each part alone would convert as U+FFFD.
+static std::string unfinished;
+
 bool write_report(const char *text, size_t count)
 {
 	if (report_dropped)
 		return true;
-	int size = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(count),
-	                               nullptr, 0);
+	std::string bytes = unfinished + std::string(text, count);
+	size_t whole = bytes.size(), lead = whole;
+	while (lead > 0 && whole - lead < 3 && (bytes[lead - 1] & 0xc0) == 0x80)
+		lead--;
+	unsigned char c = lead > 0 ? static_cast<unsigned char>(bytes[lead - 1]) : 0;
+	if (whole - lead + 1 < 1u + (c >= 0xc0) + (c >= 0xe0) + (c >= 0xf0))
+		whole = lead - 1;
+	unfinished = bytes.substr(whole);
+	int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(),
+	                               static_cast<int>(whole), nullptr, 0);
 	std::wstring wide(static_cast<size_t>(size), L'\0'), lines;
-	MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(count), &wide[0],
-	                    size);
+	MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(whole),
+	                    &wide[0], size);
 	for (wchar_t c : wide) {
 		if (c == L'\n')
 			lines += L'\r';
@@ -406,6 +427,6 @@ bool write_report(const char *text, size_t count)
 		}
 		return true;
 	}
-	std::string bytes = narrow(GetACP(), lines);
-	return write_all(output, bytes.data(), bytes.size());
+	std::string ansi = narrow(GetACP(), lines);
+	return write_all(output, ansi.data(), ansi.size());
 }

@@ -15,6 +15,7 @@ import os
 import resource
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -46,6 +47,15 @@ BIG_HEX = BIG.hex()
 LONGEST = (BIG * 2)[:65535].hex()  # 131070 digits: Linux takes 131071
 DEEP = "/".join(["d" * 100] * 3 + ["target.bin"])  # 313 characters
 DEEP_WINDOWS = DEEP.replace("/", "\\\\")
+
+# A suite started in the background of a script inherits SIGINT and SIGQUIT
+# ignored, and its children would too: every signal gets its default.
+for _number in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
+    if signal.getsignal(_number) == signal.SIG_IGN and _number not in (
+            signal.SIGPIPE, signal.SIGXFSZ):  # Python's own, undone in children
+        signal.signal(_number, signal.default_int_handler
+                      if _number == signal.SIGINT else signal.SIG_DFL)
+
 
 class Skip(Exception):
     """A check that cannot run here: it needs root or a missing tool."""
@@ -112,7 +122,8 @@ class Run:
 def setup(*kinds):
     """Marks a setup with what it needs: "posix" or "windows" (the build it
     makes sense for), "root", "unsanitized" (no sanitizers' runtime), "bare"
-    (the tool is the very process the test starts)."""
+    (the tool is the very process the test starts), "proc" (its own /proc,
+    which an empty root mounts anew)."""
     def mark(function):
         function.kinds = set(kinds)
         return function
@@ -229,12 +240,12 @@ def in_mount_namespace(run, script, why):
                    script + ' && exec "$0" "$@"'] + run.command
 
 
-@setup("posix", "root", "unsanitized")
+@setup("posix", "root", "unsanitized", "proc")
 def no_proc(run):
     in_mount_namespace(run, "mount -t tmpfs none /proc", "a mount namespace")
 
 
-@setup("posix", "root", "unsanitized")
+@setup("posix", "root", "unsanitized", "proc")
 def fake_proc_fd(run):
     """/proc replaced by a tmpfs whose /proc/self/fd entries lead to a FIFO,
     with a reader waiting on it that must never be let go."""
@@ -480,6 +491,43 @@ stdin_on_target, stdin_a_folder = (stdin_on(os.O_RDONLY),
                                    stdin_on(os.O_RDONLY, tempfile.gettempdir()))
 
 
+@setup()
+def repointed_onto_output(run):
+    """link leads to the target while the run starts, and to out.bin, which
+    standard output appends to, once it reads standard input: out.bin must
+    stay empty."""
+    out = os.path.join(run.work, "out.bin")
+    open(out, "wb").close()
+    link = os.path.join(run.work, "link")
+    os.symlink("target.bin", link)
+    run.stdout = os.open(out, os.O_WRONLY | os.O_APPEND)
+    run.stdin, feed = os.pipe()
+
+    def repoint():
+        os.write(feed, b" " * (1 << 20))  # returns once the run reads it
+        os.symlink("out.bin", link + ".new")
+        os.replace(link + ".new", link)
+        os.write(feed, b"ff\n")
+        os.close(feed)
+    thread = threading.Thread(target=repoint)
+    thread.start()
+    run.after.append(thread.join)
+    run.checks.append(lambda done: [] if os.path.getsize(out) == 0 else [
+        "out.bin holds %r" % open(out, "rb").read()[-60:]])
+
+
+@setup("windows")
+def output_on_drive_c_link(run):
+    """cmd appends standard output to C:\\link.bin, a hard link of the
+    target, which the run reaches through Z:, on another drive."""
+    name = "link-%d.bin" % os.getpid()
+    link = os.path.join(WINE_ENV["WINEPREFIX"], "drive_c", name)
+    os.link(run.target, link)
+    run.command = ["wine", "cmd", "/c", ">>C:\\" + name,
+                   "Z:" + run.command[1].replace("/", "\\")]
+    run.after.append(lambda: os.remove(link))
+
+
 @setup("windows")
 def unc_share(run):
     """\\server\share\ leads to the row's folder, as Wine maps UNC names."""
@@ -636,9 +684,8 @@ CASES = [
      "\nCan't Open target.bin!\n", [], (mapped,)),
     ("another owner's file patches on the locks alone", "target.bin 0 1 ff",
      SAMPLE, run_lines(0, [16], [0xff]), [(0, b"\xff")], (other_owner,)),
-    ("without /proc the path is opened again", "target.bin 16 2 ABcd",
-     SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
-     (no_proc,)),
+    ("without /proc refused: no path is opened again", "target.bin 16 2 ABcd",
+     SAMPLE, "\nCan't Open target.bin!\n", [], (no_proc,)),
     ("kernel pseudo-file refused", "/proc/self/oom_score_adj 6 3 353030",
      None, "\nCan't Open /proc/self/oom_score_adj!\n", [], (posix_only,)),
     ("the file flushed to storage before Done!", "target.bin 16 2 ABcd",
@@ -673,8 +720,7 @@ CASES = [
      "target.bin 100 1 41", BYTES, None, [],
      (null_is_target, stdout_appends_to_target)),
     ("/proc/self/fd of no procfs, its entries a FIFO: never opened",
-     "target.bin 16 2 ABcd", SAMPLE,
-     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
+     "target.bin 16 2 ABcd", SAMPLE, "\nCan't Open target.bin!\n", [],
      (fake_proc_fd,)),
     ("memfd another process has mapped, through /proc",
      "{memfd} 0 2 4242", None, "\nCan't Open {memfd}!\n", [],
@@ -874,6 +920,10 @@ CASES = [
      ()),
     ("missing file whose name a block of report ends inside",
      WIDE_NAME + " 0 1 00", None, "\nCan't Open " + WIDE_NAME + "!\n", [], ()),
+    ("FILE re-pointed onto standard output's file while - reads",
+     "link 0 1 -", SAMPLE, None, [], (repointed_onto_output,)),
+    ("standard output on a hard link of the target on another drive",
+     "target.bin 0 1 42", SAMPLE, None, [], (output_on_drive_c_link,)),
     ("\\\\.\\UNC\\ form, standard output on the file it names",
      "'\\\\.\\UNC\\server\\share\\s.bin' 0 1 42", SAMPLE, None, [],
      (named("s.bin", "windows"), unc_share, stdout_appends_to_target)),
@@ -897,14 +947,23 @@ def wine_server(windows_build):
     at the end, so that nothing is left holding the test runner's."""
     WINE_ENV["WINEPREFIX"] = os.path.join(windows_build, "wine-prefix")
     os.makedirs(WINE_ENV["WINEPREFIX"], exist_ok=True)
-    quiet = dict(env=WINE_ENV, stdin=subprocess.DEVNULL,
-                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "--persistent"], **quiet)
     try:
-        subprocess.run(["wineboot", "--init"], timeout=900, **quiet)
+        wine_restart(stop=False)
         yield
     finally:
+        wine_restart(start=False)
+
+
+def wine_restart(stop=True, start=True):
+    """Stops the tests' Wine server, and starts it with its services."""
+    quiet = dict(env=WINE_ENV, stdin=subprocess.DEVNULL,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if stop:
         subprocess.run(["wineserver", "--kill"], **quiet)
+        subprocess.run(["wineserver", "--wait"], **quiet)
+    if start:
+        subprocess.run(["wineserver", "--persistent"], **quiet)
+        subprocess.run(["wineboot", "--init"], timeout=900, **quiet)
 
 
 def file_faults(path, before, edits):
@@ -1033,7 +1092,7 @@ def main():
     # run; they are no skips.
     not_here = {"posix" if windows else "windows"} | (
         {"unsanitized"} if sanitized else set()) | (
-        {"bare"} if empty_root else set())
+        {"bare", "proc"} if empty_root else set())
     cases = [case for case in CASES if not kinds_of(case[5]) & not_here]
     print("%d rows not for this build" % (len(CASES) - len(cases)))
     if empty_root and os.geteuid() != 0:

@@ -6,7 +6,10 @@
  *   there for reads, before the size it has; EINTR fails once; any other
  *   errno fails every call that reaches OFFSET. fdatasync and close fail
  *   only on the file read and written; a close fails after closing, as
- *   Linux's does. */
+ *   Linux's does.
+ *   BITMEND_TIE="PATH": the first lease asked for waits until two processes
+ *   have asked (a byte each in PATH), so that each holds the file open when
+ *   the other asks. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static char fault_call[16];
@@ -111,6 +115,17 @@ int fcntl(int fd, int cmd, ...)
 	va_end(words);
 	int (*real)(int, int, ...);
 	*(void **)&real = dlsym(RTLD_NEXT, "fcntl");
+	static int met;
+	const char *tie = getenv("BITMEND_TIE");
+	if (cmd == F_SETLEASE && tie && !met++) {
+		int meeting = open(tie, O_WRONLY | O_APPEND);
+		struct stat seen;
+		if (write(meeting, "x", 1) == 1)
+			for (int ms = 0; ms < 10000 && fstat(meeting, &seen) == 0 &&
+			                 seen.st_size < 2; ms++)
+				usleep(1000);
+		close(meeting);
+	}
 	if (cmd != F_SETLEASE || !armed("F_SETLEASE", fd))
 		return real(fd, cmd, argument);
 	errno = fault_errno;

@@ -10,6 +10,7 @@ usage: faults.py BITMEND FAULT_SHIM.so
 """
 import contextlib
 import errno
+import fcntl
 import itertools
 import os
 import random
@@ -25,7 +26,8 @@ import time
 
 from end_to_end import (BANNER, PATTERN, Skip, byte_lines, fifo_waiter,
                         need_root, need_tool, report_results, run_lines,
-                        seeking, stalled, WINE_ENV, wine_server)
+                        seeking, stalled, WINE_ENV, wine_restart,
+                        wine_server)
 
 BLOCK = 32768  # bytes the tool writes at a time
 ORIGINAL = bytes((i * 37 + 11) & 0xFF for i in range(48))
@@ -177,20 +179,42 @@ def kills(tool, work):
     return faults, "%d runs" % len(runs)
 
 
-def races(tool, work):
+@contextlib.contextmanager
+def lease_break_lock(kind):
+    """The machine-wide lock on /proc/sys/fs/lease-break-time, held
+    (fcntl.LOCK_EX) while a run changes it and shared (LOCK_SH) while a run
+    relies on it: two suites at once neither break each other's rows nor
+    put back each other's value."""
+    folder = "/run/lock" if os.path.isdir("/run/lock") else "/tmp"
+    fd = os.open(os.path.join(folder, "bitmend-lease-break-time"),
+                 os.O_RDONLY | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, kind)
+        yield
+    finally:
+        os.close(fd)
+
+
+def races(tool, work, shim=None):
     """Two runs on one file at once, each held mid-run by its unread report:
-    at most one patches and the other is refused, and while the winner
-    holds the file, nobody else opens it (on Linux; Wine's share modes do
-    not reach Linux processes)."""
+    one patches and the other is refused, and while the winner holds the
+    file, nobody else opens it (on Linux; Wine's share modes do not reach
+    Linux processes). With the shim, both hold the file open before either
+    asks for the lease, every time."""
     windows = tool[0] == "wine"
     target = os.path.join(work, "target.bin")
     length = 15000 if windows else 20000
     faults, ties, pairs = [], 0, 50 if windows else 100
-    for _ in range(pairs):
+    for pair in range(pairs):
         with open(target, "wb") as f:
             f.write(bytes(length))
+        env = None
+        if shim:
+            env = dict(os.environ, LD_PRELOAD=shim,
+                       BITMEND_TIE=os.path.join(work, "tie%d" % pair))
+            open(env["BITMEND_TIE"], "wb").close()
         runs = [subprocess.Popen(tool + ["target.bin", "0", str(length),
-                                  pattern * length], cwd=work,
+                                  pattern * length], cwd=work, env=env,
                                  stdout=subprocess.PIPE)
                 for pattern in ("aa", "bb")]
         # The loser ends on its own; the winner waits on its full pipe.
@@ -198,7 +222,7 @@ def races(tool, work):
         while all(run.poll() is None for run in runs) and \
                 time.monotonic() < deadline:
             time.sleep(0.001)
-        time.sleep(0.05)  # a loser of a tie ends too
+        time.sleep(0.05)
         try:
             if not windows and any(run.poll() is None for run in runs):
                 os.close(os.open(target, os.O_RDONLY | os.O_NONBLOCK))
@@ -210,17 +234,24 @@ def races(tool, work):
             faults.append("status %r" % [run.returncode for run in runs])
         done = [out.endswith(b"\nDone!\n") for out in outs]
         refused = [out.endswith(b"\nCan't Open target.bin!\n") for out in outs]
-        # Each may see the other open and both be refused, which is safe.
-        if sum(done) > 1 or not all(d or r for d, r in zip(done, refused)):
+        if sorted(done) != [False, True] or not refused[done.index(False)]:
             faults.append("not one winner and one refused: %r" % [
                 out[-24:] for out in outs])
-        elif open(target, "rb").read() != (b"\xaa" if done[0] else b"\xbb"
-                                             if done[1] else b"\0") * length:
+            ties += not any(done)
+        elif open(target, "rb").read() != (b"\xaa" if done[0] else
+                                             b"\xbb") * length:
             faults.append("the file is not the winner's patch")
-        ties += not any(done)
-    if ties > pairs // 10:
-        faults.append("%d of %d pairs had no winner" % (ties, pairs))
     return faults, "%d pairs, %d of them with no winner" % (pairs, ties)
+
+
+def tied_races(tool, shim, work):
+    with lease_break_lock(fcntl.LOCK_SH):
+        return races(tool, work, shim)
+
+
+def untied_races(tool, work):
+    with lease_break_lock(fcntl.LOCK_SH):
+        return races(tool, work)
 
 
 def swap_link(link, names, runs, run_one):
@@ -242,32 +273,78 @@ def swap_link(link, names, runs, run_one):
         swapper.join()
 
 
-def swaps(tool, work):
-    """The path, a symlink, swapped between the file and a FIFO while the
-    tool runs: the FIFO is never opened, so a reader waiting on it is never
-    let go, and the file only ever gets the patch."""
+ENDINGS = (b"\nDone!\n", b"\nCan't Open link!\n", b"\nCan't Hold link!\n")
+
+
+def swapped_with_fifo(work, run_all):
+    """run_all() while the path, a symlink, is swapped between the file and
+    a FIFO: the FIFO is never opened, so a reader waiting on it is never let
+    go, and the file only ever gets the patch."""
     target, fifo = os.path.join(work, "target.bin"), os.path.join(work, "fifo")
     with open(target, "wb") as f:
         f.write(ORIGINAL)
     os.mkfifo(fifo)
-
-    def run_one():
-        done = subprocess.run(tool + ["link", "0", "4", "a1a2a3a4"], cwd=work,
-                              capture_output=True, timeout=30)
-        if done.returncode != 0 or not done.stdout.endswith(
-                (b"\nDone!\n", b"\nCan't Open link!\n",
-                 b"\nCan't Hold link!\n")):
-            return ["status %d, output %r" % (done.returncode, done.stdout[-40:])]
-        return []
     with fifo_waiter(fifo) as released:
         faults = swap_link(os.path.join(work, "link"), ("fifo", "target.bin"),
-                           2000, run_one)
+                           1, run_all)
     if released:
         faults.append("a reader waiting on the FIFO was let go %d times"
                       % len(released))
     if open(target, "rb").read() not in (ORIGINAL, b"\xa1\xa2\xa3\xa4" + ORIGINAL[4:]):
         faults.append("the file holds more than the patch")
     return faults
+
+
+def swaps(tool, work):
+    def run_all():
+        faults = []
+        for _ in range(2000):
+            done = subprocess.run(tool + ["link", "0", "4", "a1a2a3a4"],
+                                  cwd=work, capture_output=True, timeout=30)
+            if done.returncode != 0 or not done.stdout.endswith(ENDINGS):
+                faults.append("status %d, output %r" % (
+                    done.returncode, done.stdout[-40:]))
+        return faults
+    return swapped_with_fifo(work, run_all)
+
+
+def swaps_without_proc(tool, work):
+    """The same without /proc, where every run refuses the file."""
+    need_root("a mount namespace")
+    need_tool("unshare")
+
+    def run_all():
+        done = subprocess.run(
+            ["unshare", "-m", "--propagation", "private", "sh", "-c",
+             'mount -t tmpfs none /proc && i=0; while [ $i -lt 400 ]; do '
+             '"$0" link 0 4 a1a2a3a4; i=$((i + 1)); done'] + tool,
+            cwd=work, capture_output=True, timeout=300)
+        refused = done.stdout.count(ENDINGS[1])
+        return [] if refused == 400 else ["%d of 400 runs refused" % refused]
+    return swapped_with_fifo(work, run_all)
+
+
+def proc_entry_swapped(tool, work):
+    """Behind a tmpfs over /proc, /proc/self/fd/3, where the run looks for
+    the file it checked, swapped as fast as a shell can between that file
+    and another: the other file is never patched."""
+    need_root("a mount namespace")
+    need_tool("unshare")
+    for name in ("target.bin", "other.bin"):
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(ORIGINAL)
+    done = subprocess.run(
+        ["unshare", "-m", "--propagation", "private", "sh", "-c",
+         'mount -t tmpfs none /proc && mkdir -p /proc/self/fd && '
+         '(while :; do ln -sfn "$PWD/other.bin" /proc/self/fd/3; '
+         'ln -sfn "$PWD/target.bin" /proc/self/fd/3; done) & i=0; '
+         'while [ $i -lt 1000 ]; do "$0" target.bin 0 4 a1a2a3a4; '
+         'i=$((i + 1)); done; kill $!'] + tool,
+        cwd=work, capture_output=True, timeout=300)
+    faults = [] if done.returncode == 0 else ["status %d" % done.returncode]
+    if open(os.path.join(work, "other.bin"), "rb").read() != ORIGINAL:
+        faults.append("the other file was patched")
+    return faults, "%d of 1000 runs patched" % done.stdout.count(b"\nDone!\n")
 
 
 def swaps_onto_output(tool, work):
@@ -304,19 +381,93 @@ def swaps_onto_output(tool, work):
     return faults, ", ".join(notes)
 
 
+# Run as the tool's own user, as its parent: starts a run of two blocks,
+# waits for its first byte of report, then reaches into it as argv[2] says,
+# and prints how far it got.
+REACHER = r"""
+import ctypes, os, subprocess, sys
+tool, how, target, length, new, at = sys.argv[1:7]
+run = subprocess.Popen([tool, target, "0", length, new], stdout=subprocess.PIPE)
+report = os.read(run.stdout.fileno(), 1)
+reached = "refused"
+try:
+    if how == "pidfd_getfd":
+        libc = ctypes.CDLL(None, use_errno=True)
+        pidfd = os.pidfd_open(run.pid)
+        for number in range(3, 16):
+            fd = libc.syscall(438, pidfd, number, 0)
+            if fd >= 0 and os.path.samestat(os.fstat(fd), os.stat(target)):
+                os.pwrite(fd, b"\x66" * 16, int(at))
+                reached = "wrote"
+    else:
+        theirs = bytes.fromhex(new)[int(at):int(at) + 16]
+        with open("/proc/%d/mem" % run.pid, "r+b", buffering=0) as mem:
+            for line in open("/proc/%d/maps" % run.pid):
+                span, mode = line.split()[:2]
+                if mode.startswith("rw"):
+                    start, end = (int(x, 16) for x in span.split("-"))
+                    mem.seek(start)
+                    data = mem.read(end - start)
+                    found = data.find(theirs)
+                    while found >= 0:
+                        mem.seek(start + found)
+                        mem.write(b"\x66" * 16)
+                        reached = "wrote"
+                        found = data.find(theirs, found + 1)
+except OSError:
+    pass
+report += run.communicate()[0]
+sys.stdout.buffer.write(reached.encode() + b"\n" + report)
+"""
+
+
+def reached_into(tool, work):
+    """Another process of the tool's own user, mid-run, takes its descriptor
+    with pidfd_getfd (no open, so no lease breaks) and writes past the
+    range, or rewrites its new bytes through /proc/PID/mem: neither gets
+    in, and the file holds exactly the bytes named."""
+    length, at = 65535, 40000
+    before = bytes(range(256)) * 320
+    new = PATTERN[:length]
+    runner, python = tool[0], sys.executable
+    if os.geteuid() == 0:  # as root both ways get in anyway
+        os.chmod(work, 0o777)
+        runner = shutil.copy(tool[0], os.path.join(work, "bitmend"))
+        python = "/usr/bin/python3"  # one that nobody may run
+    faults = []
+    for how in ("pidfd_getfd", "/proc/PID/mem"):
+        target = os.path.join(work, "target.bin")
+        with open(target, "wb") as f:
+            f.write(before)
+        if os.geteuid() == 0:
+            os.chown(target, 65534, 65534)
+        done = subprocess.run(
+            [python, "-c", REACHER, runner, how, target, str(length),
+             new.hex(), str(at)], capture_output=True, timeout=120,
+            preexec_fn=(lambda: (os.setgid(65534), os.setuid(65534)))
+            if os.geteuid() == 0 else None)
+        reached, _, report = done.stdout.partition(b"\n")
+        if reached != b"refused" or open(target, "rb").read() != (
+                new + before[length:]):
+            faults.append("%s: %s, the report ends %r" % (
+                how, reached.decode(), report[-30:]))
+    return faults
+
+
 @contextlib.contextmanager
 def lease_break_time(seconds):
     """/proc/sys/fs/lease-break-time set for the body, then put back."""
     need_root("sets /proc/sys/fs/lease-break-time")
     knob = "/proc/sys/fs/lease-break-time"
-    saved = open(knob).read()
-    try:
-        with open(knob, "w") as f:
-            f.write(str(seconds))
-        yield
-    finally:
-        with open(knob, "w") as f:
-            f.write(saved)
+    with lease_break_lock(fcntl.LOCK_EX):
+        saved = open(knob).read()
+        try:
+            with open(knob, "w") as f:
+                f.write(str(seconds))
+            yield
+        finally:
+            with open(knob, "w") as f:
+                f.write(saved)
 
 
 @contextlib.contextmanager
@@ -363,7 +514,7 @@ def joining(folder):
     return lambda: write_to(folder, "cgroup.procs", str(os.getpid()))
 
 
-def lease_break(tool, work, frozen=False, without_proc=False):
+def lease_break(tool, work, frozen=False, pids_only=False):
     """A run of two blocks stalls on its unread report; another process
     opens the file, waits out the lease-break time (set to 1 s) and writes
     16 bytes in the second block. The run must not overwrite them, and
@@ -386,10 +537,11 @@ def lease_break(tool, work, frozen=False, without_proc=False):
         os.close(fd)
         write_to(group, "cgroup.freeze", "0")
     command = tool
-    if without_proc:  # and so without the break time
+    if pids_only:  # and so without the break time
         need_tool("unshare")
         command = ["unshare", "-m", "--propagation", "private", "sh", "-c",
-                   'mount -t tmpfs none /proc && exec "$0" "$@"'] + tool
+                   'mount -t proc -o subset=pid proc /proc && exec "$0" "$@"'
+                   ] + tool
     with lease_break_time(1), cgroup("freeze") as (group, _):
         report, status = stalled(command, ["target.bin", "0", str(length),
                                            PATTERN[:length].hex()],
@@ -414,10 +566,10 @@ def lease_break_frozen(tool, work):
     return lease_break(tool, work, frozen=True)
 
 
-def lease_break_without_proc(tool, work):
-    """The same without /proc, where the break time cannot be read: a
-    break counts as lost."""
-    return lease_break(tool, work, without_proc=True)
+def lease_break_pids_only(tool, work):
+    """The same with a /proc of processes alone, as some containers mount
+    it, where the break time cannot be read: a break counts as lost."""
+    return lease_break(tool, work, pids_only=True)
 
 
 def lease_refused(tool, shim, work):
@@ -599,6 +751,51 @@ def moved_away(tool, work):
     return faults
 
 
+def moved_onto_same_id(tool, work):
+    """Under Wine, a file on a tmpfs has volume serial 0 and its inode for
+    id. The target, on one such tmpfs, patches; then, while a run stalls,
+    it is moved away and its name pointed at a file with the same id on
+    another tmpfs, which Wine serves as drive Y: with a serial of its own:
+    the run ends Can't Hold, and that file is untouched."""
+    need_root("mounts two tmpfs")
+    drive = os.path.join(WINE_ENV["WINEPREFIX"], "dosdevices", "y:")
+    if os.path.lexists(drive):
+        raise Skip("drive Y: is taken")
+    disks = [os.path.join(work, name) for name in ("t", "u")]
+    faults = []
+    with contextlib.ExitStack() as undo:
+        for disk in disks:
+            os.mkdir(disk)
+            subprocess.run(["mount", "-t", "tmpfs", "none", disk], check=True)
+            undo.callback(subprocess.run, ["umount", disk], check=True)
+        # Wine's mount manager reads the drives as its server starts.
+        os.symlink(disks[1], drive)
+        undo.callback(wine_restart)
+        undo.callback(os.remove, drive)
+        wine_restart()
+        target, other = (os.path.join(disk, "f.bin") for disk in disks)
+        for path in (target, other):  # the first file of each: the same inode
+            with open(path, "wb") as f:
+                f.write(bytes(range(256)) * 256)
+        name = "t\\f.bin"
+        done = subprocess.run(tool + [name, "0", "1", "ff"], cwd=work,
+                              capture_output=True, timeout=300)
+        if not done.stdout.endswith(b"\r\nDone!\r\n"):
+            faults.append("on tmpfs: the report ends %r" % done.stdout[-40:])
+
+        def move():
+            os.rename(target, target + "~")
+            os.symlink(other, target)
+        report, status = stalled(tool, [name, "0", "15000",
+                                        PATTERN[:15000].hex()], move, cwd=work)
+        if status != 0 or not report.endswith(b"\nCan't Hold t\\f.bin!\n"):
+            faults.append("moved: status %d, the report ends %r"
+                          % (status, report[-40:]))
+        if open(other, "rb").read() != bytes(range(256)) * 256:
+            faults.append("the file with the same id was changed")
+    return faults
+
+
 def forged_names(tool, work):
     """Names that would add lines of their own to a refused run's report,
     such as "Done!": each shows its control characters as '?'."""
@@ -704,12 +901,15 @@ def main():
         exe = os.path.abspath(sys.argv[2])
         with wine_server(os.path.dirname(exe)):
             os.environ.update(WINE_ENV)
-            return run_attacks([kills, races, moved_away, full_disk,
-                                forged_names], ["wine", exe])
+            return run_attacks([kills, untied_races, moved_away,
+                                moved_onto_same_id, full_disk, forged_names],
+                               ["wine", exe])
     tool, shim = (os.path.abspath(word) for word in sys.argv[1:3])
-    return run_attacks([injected_faults, lease_refused, kills, races, swaps,
+    return run_attacks([injected_faults, lease_refused, kills, untied_races,
+                        tied_races, swaps, swaps_without_proc,
+                        proc_entry_swapped, reached_into,
                         swaps_onto_output, lease_break, lease_break_frozen,
-                        lease_break_without_proc, stopped_after_last_look,
+                        lease_break_pids_only, stopped_after_last_look,
                         slow_first_read,
                         moved_away, forged_names, full_disk,
                         report_on_full_disk, report_to_dead_socket],
@@ -719,7 +919,7 @@ def main():
 def run_attacks(attacks, tool, shim=None):
     def check(attack):
         with tempfile.TemporaryDirectory() as work:
-            if attack in (injected_faults, lease_refused):
+            if attack in (injected_faults, lease_refused, tied_races):
                 return attack(tool, shim, work)
             return attack(tool, work)
 
