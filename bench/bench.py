@@ -23,7 +23,7 @@ ADDRESS = 1000
 FILE_SIZE = 1 << 20
 # Where flushing to storage costs nothing, and where it is part of the price.
 PLACES = [("memory (/dev/shm)", "/dev/shm"),
-          ("disk (%s)" % os.path.join(ROOT, "build-bench"),
+          ("disk (the build folder)",
            os.path.join(ROOT, "build-bench"))]
 # The system's interpreter, as a one-liner would run; not a version
 # manager's shim in front of another.
