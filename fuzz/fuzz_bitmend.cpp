@@ -6,6 +6,7 @@
 // standard input.
 #include "bitmend.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -170,9 +171,70 @@ static std::string model_digits(const std::string &text, size_t from,
 	return "";
 }
 
+// One range a request patches, as the model sees it.
+struct model_range {
+	uint64_t address;
+	std::vector<uint8_t> old_bytes, new_bytes;
+	bool has_old;
+};
+
+// A list of ranges from standard input, a line each; "" or the refusal.
+static std::string model_list(const std::string &input, std::vector<model_range> &ranges)
+{
+	size_t line_start = 0;
+	for (uint64_t line = 1; line_start < input.size(); line++) {
+		size_t end = input.find('\n', line_start);
+		std::string text = input.substr(line_start, end == std::string::npos ? std::string::npos : end - line_start);
+		std::string at = " At Line " + std::to_string(line) + "!\n";
+		line_start = end == std::string::npos ? input.size() : end + 1;
+		auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; };
+		size_t i = 0;
+		while (i < text.size() && blank(text[i]))
+			i++;
+		if (i == text.size() || text[i] == '#')
+			continue;
+		unsigned __int128 address = 0;
+		size_t digits = i;
+		for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); i++)
+			if ((address = address * 10 + static_cast<unsigned>(text[i] - '0')) > INT64_MAX)
+				return "\nAddress Out Of Range" + at;
+		if (i == digits || (i < text.size() && !blank(text[i])))
+			return "\nAddress Error" + at;
+		std::string hex;
+		for (; i < text.size() && text[i] != '#'; i++)
+			if (model_digit(static_cast<unsigned char>(text[i])) >= 0 || text[i] == ':')
+				hex += text[i];
+			else if (!blank(text[i]))
+				return "\nHexNumber Error" + at;
+		size_t colon = hex.find(':');
+		std::string old_hex = colon == std::string::npos ? "" : hex.substr(0, colon);
+		std::string new_hex = colon == std::string::npos ? hex : hex.substr(colon + 1);
+		if (new_hex.find(':') != std::string::npos || old_hex.size() % 2 != 0)
+			return "\nHexNumber Error" + at;
+		if (end == std::string::npos)
+			return "\nList Ends Inside Line " + std::to_string(line) + "!\n";
+		if (new_hex.empty() || new_hex.size() % 2 != 0 ||
+		    (colon != std::string::npos && old_hex.size() != new_hex.size()))
+			return "\nHexNumber Error" + at;
+		model_range range = {static_cast<uint64_t>(address), {}, {}, colon != std::string::npos};
+		model_digits(old_hex, 0, static_cast<uint32_t>(old_hex.size() / 2), range.old_bytes);
+		model_digits(new_hex, 0, static_cast<uint32_t>(new_hex.size() / 2), range.new_bytes);
+		if (address + range.new_bytes.size() > static_cast<unsigned __int128>(INT64_MAX) + 1)
+			return "\nAddress Out Of Range" + at;
+		ranges.push_back(range);
+	}
+	uint64_t lowest = UINT64_MAX;
+	for (const model_range &a : ranges)
+		for (const model_range &b : ranges)
+			if (&a != &b && a.address >= b.address && a.address < b.address + b.new_bytes.size())
+				lowest = a.address < lowest ? a.address : lowest;
+	return lowest == UINT64_MAX ? "" : format("\nOverlap At 0x%llx!\n", lowest);
+}
+
 // What the run prints after the banner when it refuses the words, or ""
 // when it goes on to the file, with the request it then makes. form is 'p'
-// for plain digits, 'e' for OLD:NEW and 'i' for standard input.
+// for plain digits, 'e' for OLD:NEW, 'i' for standard input and 'l' for a
+// list from it.
 static std::string model_refusal(const std::vector<std::string> &words,
                                  int64_t &address, int32_t &length, char &form)
 {
@@ -181,8 +243,14 @@ static std::string model_refusal(const std::vector<std::string> &words,
 	const std::string &hex = words[3];
 	bool negative;
 	unsigned __int128 size;
-	form = hex == "-" ? 'i' : hex.size() % 2 != 0 && hex[hex.size() / 2] == ':' ? 'e' : 'p';
-	if (form == 'p' && hex.size() % 2 != 0)
+	if (words[1] == "-" && words[2] == "-" && hex == "-") {
+		form = 'l';
+		return "";
+	}
+	size_t colons = static_cast<size_t>(std::count(hex.begin(), hex.end(), ':'));
+	form = hex == "-" ? 'i' : colons ? 'e' : 'p';
+	if ((form == 'p' && hex.size() % 2 != 0) ||
+	    (form == 'e' && (colons != 1 || hex.size() % 2 == 0 || hex[hex.size() / 2] != ':')))
 		return "\nHexNumber Error!\n";
 	if (!model_number(words[2], negative, size))
 		return "\nLength Error!\n";
@@ -233,19 +301,35 @@ static std::string model_bytes(const std::vector<std::string> &words, char form,
 	return message;
 }
 
-// The mismatch that refuses the run, or "" where the file holds expected.
-static std::string model_mismatch(int64_t address, const std::vector<uint8_t> &expected)
+// The first byte of a range that the file does not hold as want says, or
+// "" where it holds them all.
+static std::string model_difference(uint64_t address, const std::vector<uint8_t> &want)
 {
-	for (size_t i = 0; i < expected.size(); i++) {
-		uint64_t at = static_cast<uint64_t>(address) + i;
+	for (size_t i = 0; i < want.size(); i++) {
+		uint64_t at = address + i;
 		if (at >= original_size)
 			return format("\nMismatch At 0x%llx: Found End Of File, Expected 0x%llx!\n",
-			              at, expected[i]);
-		if (original[at] != expected[i])
+			              at, want[i]);
+		if (original[at] != want[i])
 			return format("\nMismatch At 0x%llx: Found 0x%llx, Expected 0x%x!\n", at,
-			              original[at], expected[i]);
+			              original[at], want[i]);
 	}
 	return "";
+}
+
+// The refusal of ranges whose OLD the file does not hold, or "".
+static std::string model_mismatch(const std::vector<model_range> &ranges)
+{
+	std::string first;
+	for (const model_range &range : ranges)
+		if (range.has_old && first.empty())
+			first = model_difference(range.address, range.old_bytes);
+	if (first.empty())
+		return "";
+	for (const model_range &range : ranges)
+		if (range.has_old && !model_difference(range.address, range.new_bytes).empty())
+			return first;
+	return "\nAlready Patched!\n";
 }
 
 // The name as the report shows it: each character that could end a line
@@ -289,8 +373,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		for (char &c : words[0])
 			if (c == '/')
 				c = '_';
+	// The tool decodes a word's digits in place: the model reads them as typed.
+	std::vector<std::string> typed = words;
 	std::vector<char *> argv{const_cast<char *>("bitmend")};
-	for (std::string &word : words)
+	for (std::string &word : typed)
 		argv.push_back(&word[0]);
 	argv.push_back(nullptr);
 	int argc = static_cast<int>(argv.size() - 1);
@@ -324,49 +410,63 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	char form = 'p';
 	std::string refusal = model_refusal(words, address, length, form);
 	uint32_t count = length > 0 ? static_cast<uint32_t>(length) : 0;
-	std::vector<uint8_t> new_bytes, expected;
-	if (refusal.empty())
-		refusal = model_bytes(words, form, count, given, new_bytes, expected);
+	std::vector<model_range> ranges;
+	if (refusal.empty() && form == 'l')
+		refusal = model_list(given, ranges);
+	else if (refusal.empty()) {
+		ranges.push_back({static_cast<uint64_t>(address), {}, {}, false});
+		refusal = model_bytes(words, form, count, given, ranges[0].new_bytes,
+		                      ranges[0].old_bytes);
+		ranges[0].has_old = !ranges[0].old_bytes.empty() || form == 'e' ||
+		                    (form == 'i' && given.find(':') != std::string::npos);
+	}
 	// The scratch file is a plain file the run may hold; any other name is
 	// missing, or a folder. OLD is compared once the file is open.
 	std::string shown = shown_of(words);
 	if (refusal.empty() && words[0] != "t")
 		refusal = "\nCan't Open " + shown + "!\n";
 	if (refusal.empty())
-		refusal = model_mismatch(address, expected);
-	uint32_t patched = 0;
+		refusal = model_mismatch(ranges);
+	std::vector<std::pair<uint64_t, uint8_t>> written;
 	// Memory for a standard input that claims gigabytes may run out.
 	if (!refusal.empty() && !(form == 'i' && count > (1u << 24) &&
 	                          rest == "\nNot Enough Memory!\n"))
-		CHECK(rest == refusal, output);
+		CHECK(rest == refusal, output + "expected:\n" + refusal);
 	else {
-		CHECK(take(rest, format("\nSeeking To 0x%llx, Patching...\n\n", address)), output);
-		auto offset = [&](uint32_t i) { return static_cast<uint64_t>(address) + i; };
-		auto old_byte = [&](uint32_t i) {
-			return offset(i) < original_size ? original[offset(i)] : 0u;
-		};
-		auto line = [&](uint32_t i) {
-			return format("(%llu).Offset 0x%llx:  [0x%x]->[0x%x]...", i, offset(i),
-			              old_byte(i), new_bytes[i]);
-		};
-		while (patched < count && take(rest, line(patched) + "OK\n"))
-			patched++;
-		bool done = patched == count;
-		CHECK((done && rest == "\nDone!\n") ||
-		      (done && rest == "\nCan't Close " + shown + "!\n") ||
-		      (done && rest == "\nCan't Flush " + shown + "!\n") ||
-		      (!done && rest == line(patched) + format("\nCan't Write 0x%llx!\n", offset(patched))) ||
-		      (!done && rest == format("\nCan't Read 0x%llx!\n", offset(patched))),
+		bool failed = false;
+		for (size_t r = 0; r < ranges.size() && !failed; r++) {
+			const model_range &range = ranges[r];
+			CHECK(take(rest, format("\nSeeking To 0x%llx, Patching...\n\n", range.address)),
+			      output);
+			auto offset = [&](uint32_t i) { return range.address + i; };
+			auto old_byte = [&](uint32_t i) {
+				return offset(i) < original_size ? original[offset(i)] : 0u;
+			};
+			auto line = [&](uint32_t i) {
+				return format("(%llu).Offset 0x%llx:  [0x%x]->[0x%x]...", i, offset(i),
+				              old_byte(i), range.new_bytes[i]);
+			};
+			uint32_t patched = 0;
+			while (patched < range.new_bytes.size() && take(rest, line(patched) + "OK\n"))
+				written.push_back({offset(patched), range.new_bytes[patched++]});
+			if (patched < range.new_bytes.size()) {
+				CHECK(rest == line(patched) + format("\nCan't Write 0x%llx!\n", offset(patched)) ||
+				      rest == format("\nCan't Read 0x%llx!\n", offset(patched)),
+				      output);
+				failed = true;
+			}
+		}
+		CHECK(failed || rest == "\nDone!\n" || rest == "\nCan't Close " + shown + "!\n" ||
+		      rest == "\nCan't Flush " + shown + "!\n",
 		      output);
-		for (uint32_t i = 0; i < patched; i++)
-			CHECK(offset(i) < after.size() && after[offset(i)] == new_bytes[i], output);
 	}
-	uint64_t reach = patched ? static_cast<uint64_t>(address) + patched : 0;
-	CHECK(after.size() == (reach > original_size ? reach : original_size), output);
-	for (size_t at = 0; at < after.size(); at++) {
-		bool in_range = patched && at >= static_cast<uint64_t>(address) && at < reach;
-		if (!in_range)
-			CHECK(after[at] == (at < original_size ? original[at] : 0), output);
+	// Every byte reported OK is in the file, and no other byte changed.
+	std::vector<uint8_t> want(original, original + original_size);
+	for (const auto &byte : written) {
+		if (byte.first >= want.size())
+			want.resize(byte.first + 1, 0);
+		want[byte.first] = byte.second;
 	}
+	CHECK(after == want, output);
 	return 0;
 }

@@ -50,65 +50,110 @@ static bool in_range(bool negative, uint64_t address, int32_t length)
 	                              uint64_t{INT64_MAX} + 1;
 }
 
-// A checked request: the bytes to write, and those the file must hold
-// first (null for none), each length bytes; those of standard input are
-// allocated, for the caller to free.
-struct request {
-	uint64_t address;
-	int32_t length;
-	uint8_t *new_bytes;
-	uint8_t *expected;
-	bool allocated;
-};
+// The lowest offset that two ranges both name, sorted by address: *lowest,
+// and false where there is none.
+static int by_address(const void *a, const void *b)
+{
+	uint64_t x = static_cast<const patch_range *>(a)->address;
+	uint64_t y = static_cast<const patch_range *>(b)->address;
+	return (x > y) - (x < y);
+}
 
-// The bytes of a word, which a command line bounds: a fixed buffer spares
-// a small patch the heap's system calls and page faults, a tenth of its
-// time.
-static uint8_t word_bytes[1 << 16];
+static bool overlap(const patch_range *sorted, size_t count, uint64_t *lowest)
+{
+	uint64_t end = 0;
+	for (size_t r = 0; r < count; r++) {
+		if (r > 0 && sorted[r].address < end) {
+			*lowest = sorted[r].address;
+			return true;
+		}
+		uint64_t range_end = sorted[r].address + sorted[r].length;
+		end = range_end > end ? range_end : end;
+	}
+	return false;
+}
+
+// A list of ranges from standard input, none of whose bytes two lines name;
+// else the refusal and the line or offset it names. Lists are mostly in
+// order already, and then need no sorted copy.
+static const char *list_refusal(patch_list &list, patch_range *&ranges,
+                                uint64_t *number)
+{
+	if (const char *message =
+		    read_list(&ranges, &list.count, &list.pool, number))
+		return message;
+	list.ranges = ranges;
+	size_t r = 1;
+	while (r < list.count && ranges[r - 1].address <= ranges[r].address)
+		r++;
+	const patch_range *sorted = ranges;
+	patch_range *copy = nullptr;
+	if (r < list.count) {
+		copy = static_cast<patch_range *>(malloc(list.count * sizeof *copy));
+		if (!copy)
+			return "\nNot Enough Memory!\n";
+		memcpy(copy, ranges, list.count * sizeof *copy);
+		qsort(copy, list.count, sizeof *copy, by_address);
+		sorted = copy;
+	}
+	bool overlaps = overlap(sorted, list.count, number);
+	free(copy);
+	return overlaps ? "\nOverlap At 0x%x!\n" : nullptr;
+}
+
+// The range of a call of four words.
+static patch_range single;
 
 // The message that refuses a call of four words or more, checked in this
-// order, or null once the words, and standard input where they name it,
-// make a request. The bytes are decoded as their digits are checked.
-static const char *refusal(char *argv[], request &r)
+// order, and *number, the line or offset that it names; or null once the
+// words, and standard input where they name it, make list. A word's bytes
+// are decoded as their digits are checked, in place: byte i where its
+// digits began. Sets *ranges and list.pool where they are allocated.
+static const char *refusal(char *argv[], patch_list &list,
+                           patch_range *&ranges, uint64_t *number)
 {
-	// HEXNUMBER's bytes come from the word, from the word as OLD:NEW, or
-	// from standard input.
-	const char *hex = argv[4];
+	char *hex = argv[4];
+	if (strcmp(argv[2], "-") == 0 && strcmp(argv[3], "-") == 0 &&
+	    strcmp(hex, "-") == 0)
+		return list_refusal(list, ranges, number);
 	size_t hex_count = strlen(hex);
 	bool input = strcmp(hex, "-") == 0;
-	bool expect = !input && hex_count % 2 != 0 && hex[hex_count / 2] == ':';
+	// A ':' anywhere makes OLD:NEW: one, in the middle of an odd count.
+	const char *colon = strchr(hex, ':');
+	if (colon ? hex_count % 2 == 0 || colon != hex + hex_count / 2 ||
+	                    strchr(colon + 1, ':')
+	          : !input && hex_count % 2 != 0)
+		return "\nHexNumber Error!\n";
 	bool negative;
 	uint64_t size;
-	if (!input && !expect && hex_count % 2 != 0)
-		return "\nHexNumber Error!\n";
 	if (!read_decimal(argv[3], &negative, &size))
 		return "\nLength Error!\n";
-	r.length = length_of(negative, size);
-	uint32_t count = r.length > 0 ? static_cast<uint32_t>(r.length) : 0;
+	int32_t length = length_of(negative, size);
+	uint32_t count = length > 0 ? static_cast<uint32_t>(length) : 0;
+	single = {0, count, colon != nullptr, 0};
+	list = {&single, 1, reinterpret_cast<uint8_t *>(hex)};
 	if (input) {
 		// No command line bounds what standard input may hold.
 		if ((negative && size != 0) || size > INT32_MAX)
 			return "\nLength Error!\n";
 	} else {
-		size_t half = expect ? hex_count / 2 : hex_count;
-		if (!has_enough_hex(half, r.length))
+		size_t half = colon ? hex_count / 2 : hex_count;
+		if (!has_enough_hex(half, length))
 			return "\nNeed More HexNumber!\n";
-		if ((expect ? 2 : 1) * uint64_t{count} > sizeof word_bytes)
-			return "\nNot Enough Memory!\n";
-		r.new_bytes = word_bytes;
-		r.expected = expect ? word_bytes + count : nullptr;
-		if ((expect && (half != static_cast<uint32_t>(r.length) * 2u ||
-		                !decode_hex(hex, count, r.expected))) ||
-		    !decode_hex(hex + (expect ? half + 1 : 0), count, r.new_bytes))
+		if ((colon && (half != static_cast<uint32_t>(length) * 2u ||
+		               !decode_hex(hex, count, list.pool))) ||
+		    !decode_hex(hex + (colon ? half + 1 : 0), count,
+		                list.pool + (colon ? count : 0)))
 			return "\nHexNumber Error!\n";
 	}
-	if (!read_decimal(argv[2], &negative, &r.address))
+	if (!read_decimal(argv[2], &negative, &single.address))
 		return "\nAddress Error!\n";
-	if (!in_range(negative, r.address, r.length))
+	if (!in_range(negative, single.address, length))
 		return "\nAddress Out Of Range!\n";
-	r.allocated = input;
-	if (input)
-		return read_hex_input(count, &r.new_bytes, &r.expected);
+	if (input) {
+		list.pool = nullptr;
+		return read_hex_input(count, &list.pool, &single.has_old);
+	}
 	return nullptr;
 }
 
@@ -116,19 +161,20 @@ int bitmend_main(int argc, char *argv[], const void *native_file)
 {
 	report("Bitmend v1.00 - patch bytes of a file in place\n"
 	       "Writes Length bytes at decimal Address, two hex digits a byte\n");
-	request r = {};
+	patch_list list = {};
+	patch_range *ranges = nullptr;
+	uint64_t number = 0;
 	if (argc < 5)
 		report("\nUsage: %s InputFile.bin Address Length HexNumber\n",
 		       argc > 0 && argv[0] ? argv[0] : "bitmend");
-	else if (const char *message = refusal(argv, r))
-		report(message);
+	else if (const char *message = refusal(argv, list, ranges, &number))
+		strchr(message, '%') ? report(message, number) : report(message);
 	else
-		run_patch({argv[1], native_file}, r.address, r.length, r.new_bytes,
-		          r.expected);
-	if (r.allocated) {
-		free(r.new_bytes);
-		free(r.expected);
-	}
+		run_patch({argv[1], native_file}, list);
+	// Allocated only where standard input gave the bytes.
+	if (list.pool != reinterpret_cast<uint8_t *>(argc > 4 ? argv[4] : nullptr))
+		free(list.pool);
+	free(ranges);
 	flush_report();
 	return 0;
 }

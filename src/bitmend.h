@@ -38,20 +38,39 @@ uint8_t decode_hex_pair(const char *pair);
 // Decodes count bytes of 2 * count characters; false if one is no hex digit.
 bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes);
 
-// Reads HEXNUMBER or OLD:NEW from standard input into *new_bytes (and
-// *expected), count bytes each, for the caller to free; else the refusal.
-const char *read_hex_input(uint32_t count, uint8_t **new_bytes,
-                           uint8_t **expected);
+// What one run patches: ranges of bytes, each at its address, in the order
+// given. A range's bytes lie in pool from at: OLD first where it has one,
+// then NEW, length bytes each.
+struct patch_range {
+	uint64_t address;
+	uint32_t length;
+	bool has_old;
+	size_t at;
+};
+struct patch_list {
+	const patch_range *ranges;
+	size_t count;
+	uint8_t *pool;
+};
 
-// Overwrites length bytes at address with new_bytes, once the file holds
-// expected there (where given), and reports each byte on standard output.
-// The request is checked: no offset of the run passes INT64_MAX.
-void run_patch(target_name file, uint64_t address, int32_t length,
-               const uint8_t *new_bytes, const uint8_t *expected);
+// Reads HEXNUMBER or OLD:NEW from standard input into *pool, count bytes
+// each, OLD first, for the caller to free, and tells whether OLD was
+// given; else the refusal.
+const char *read_hex_input(uint32_t count, uint8_t **pool, bool *has_old);
+// Reads a list of ranges from standard input, a line each, to its end,
+// for the caller to free (ranges and pool); else the refusal.
+// Its refusals name *line, the line they refuse.
+const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
+                      uint64_t *line);
+
+// Overwrites each range with its NEW, once the file holds each OLD, and
+// reports each byte on standard output. The ranges are checked: none
+// passes INT64_MAX, and no two share a byte.
+void run_patch(target_name file, patch_list list);
 
 // The report, gathered in a block buffer. A format given a value holds one
 // conversion for it: %s for a name, whose characters that could end a line
-// show as '?', or %x for a number.
+// show as '?', or %x or %d for a number.
 void report(const char *format);
 void report(const char *format, const char *name);
 void report(const char *format, uint64_t number);

@@ -1,44 +1,33 @@
-// The patch run: read the old bytes, write the new ones, report each byte.
+// The patch run: compare each OLD, read the old bytes, write the new ones,
+// report each byte.
 #include "bitmend.h"
 
 #include <cstring>
 
-// Bytes moved per positioned read and write: few system calls for a long
-// patch, a small fixed buffer for any length, and at most this many bytes
-// in the file whose lines a kill could still lose.
+// Bytes moved per positioned read and write, and written between two looks
+// at the hold: few system calls for a long patch, a small fixed buffer for
+// any length, and at most this many bytes in the file whose lines a kill
+// could still lose.
 constexpr uint32_t chunk_size = 32768;
 
 // Off the stack, which may be small; the run has one thread.
 static uint8_t old_bytes[chunk_size];
 
-// Reads up to count old bytes from offset, through short reads, until the
-// end of the file; done tells how many. False when a read fails.
-static bool read_old(target_file file, uint64_t offset, uint32_t count,
-                     uint32_t &done)
+// Moves count bytes at offset through short transfers until one fails or,
+// reading, the file ends; returns how many moved.
+static uint32_t transfer(target_file file, uint64_t offset, uint8_t *bytes,
+                         uint32_t count, bool writing)
 {
-	for (done = 0; done < count;) {
-		int32_t got = read_at(file, offset + done, old_bytes + done,
-		                      count - done);
-		if (got <= 0)
-			return got == 0;
-		done += static_cast<uint32_t>(got);
+	uint32_t done = 0;
+	while (done < count) {
+		int32_t moved =
+			writing ? write_at(file, offset + done, bytes + done, count - done)
+			        : read_at(file, offset + done, bytes + done, count - done);
+		if (moved <= 0)
+			break;
+		done += static_cast<uint32_t>(moved);
 	}
-	return true;
-}
-
-// Writes count new bytes at offset, through short writes; done tells how
-// many. False when a write fails.
-static bool write_new(target_file file, uint64_t offset,
-                      const uint8_t *new_bytes, uint32_t count, uint32_t &done)
-{
-	for (done = 0; done < count;) {
-		int32_t put = write_at(file, offset + done, new_bytes + done,
-		                       count - done);
-		if (put <= 0)
-			return false;
-		done += static_cast<uint32_t>(put);
-	}
-	return true;
+	return done;
 }
 
 // Reads the old value of each of count bytes from offset; past the end of
@@ -50,20 +39,18 @@ static int64_t read_block(target_file file, uint64_t file_size,
 	// The system refuses a read that would pass the largest offset, where no
 	// file has bytes: there the write is what fails.
 	uint64_t room = uint64_t{INT64_MAX} - offset;
-	uint32_t read_count;
-	bool read_ok = read_old(file, offset,
+	uint32_t got = transfer(file, offset, old_bytes,
 	                        room < count ? static_cast<uint32_t>(room) : count,
-	                        read_count);
+	                        false);
 	// A file whose reads disagree with its size is no plain file: its
 	// "bytes" are made up as they are read.
 	uint64_t rest = file_size > offset ? file_size - offset : 0;
 	uint32_t in_file = rest < count ? static_cast<uint32_t>(rest) : count;
-	if (!read_ok || read_count != in_file) {
-		report("\nCan't Read 0x%x!\n",
-		       offset + (read_count < in_file ? read_count : in_file));
+	if (got != in_file) {
+		report("\nCan't Read 0x%x!\n", offset + (got < in_file ? got : in_file));
 		return -1;
 	}
-	memset(old_bytes + read_count, 0, count - read_count);
+	memset(old_bytes + in_file, 0, count - in_file);
 	return in_file;
 }
 
@@ -72,41 +59,84 @@ static uint32_t block_at(uint32_t total, uint32_t done)
 	return total - done < chunk_size ? total - done : chunk_size;
 }
 
-// Whether the file holds expected at each of total bytes from address,
-// read before anything is written. Reports the first byte that differs.
-static bool holds(target_file file, uint64_t file_size, uint64_t address,
-                  uint32_t total, const uint8_t *expected)
+// The first byte of a range that the file does not hold as wanted.
+struct difference {
+	uint64_t offset;
+	bool in_file;
+	uint8_t found, wanted;
+};
+
+// Whether the file holds want at each of total bytes from address (1 where
+// not, with the first such byte in *first); -1 after reporting a failed
+// read. A byte past the end of the file never matches.
+static int differs(target_file file, uint64_t file_size, uint64_t address,
+                   uint32_t total, const uint8_t *want, difference *first)
 {
 	for (uint32_t done = 0; done < total; done += chunk_size) {
 		uint32_t count = block_at(total, done);
-		uint64_t offset = address + done;
-		int64_t in_file = read_block(file, file_size, offset, count);
+		int64_t in_file = read_block(file, file_size, address + done, count);
 		if (in_file < 0)
-			return false;
-		if (in_file == count &&
-		    memcmp(old_bytes, expected + done, count) == 0)
+			return -1;
+		if (in_file == count && memcmp(old_bytes, want + done, count) == 0)
 			continue;
-		for (uint32_t i = 0; i < count; i++) {
-			if (i < in_file && old_bytes[i] == expected[done + i])
-				continue;
-			report("\nMismatch At 0x%x", offset + i);
-			if (i < in_file)
-				report(": Found 0x%x", old_bytes[i]);
-			else
-				report(": Found End Of File");
-			report(", Expected 0x%x!\n", expected[done + i]);
-			return false;
-		}
+		uint32_t i = 0;
+		while (i < in_file && old_bytes[i] == want[done + i])
+			i++;
+		*first = {address + done + i, i < in_file, old_bytes[i], want[done + i]};
+		return 1;
 	}
-	return true;
+	return 0;
 }
 
-// The gate before each block is written: the lines of the blocks before it
-// have gone out, and the file is still held and named. Reports why not.
-static bool may_write_block(target_file file, target_name name,
-                            uint64_t offset, bool first)
+// Whether the file holds each range's OLD, read before anything is
+// written. Where it does not but holds each NEW there, it is Already
+// Patched; else the first byte that differs, in the order given, refuses.
+static bool holds_old(target_file file, uint64_t file_size, patch_list list)
 {
-	if (!first && !flush_report()) {
+	difference first = {}, unused;
+	int found = 0;
+	for (size_t r = 0; r < list.count && found == 0; r++)
+		if (list.ranges[r].has_old)
+			found = differs(file, file_size, list.ranges[r].address,
+			                list.ranges[r].length,
+			                list.pool + list.ranges[r].at, &first);
+	if (found <= 0)
+		return found == 0;
+	int patched = 0;
+	for (size_t r = 0; r < list.count && patched == 0; r++)
+		if (list.ranges[r].has_old)
+			patched = differs(file, file_size, list.ranges[r].address,
+			                  list.ranges[r].length,
+			                  list.pool + list.ranges[r].at +
+			                          list.ranges[r].length,
+			                  &unused);
+	if (patched < 0)
+		return false;
+	if (patched == 0) {
+		report("\nAlready Patched!\n");
+		return false;
+	}
+	report("\nMismatch At 0x%x", first.offset);
+	if (first.in_file)
+		report(": Found 0x%x", first.found);
+	else
+		report(": Found End Of File");
+	report(", Expected 0x%x!\n", first.wanted);
+	return false;
+}
+
+// The gate before a block is written, once a block's worth has been
+// written since the last (unlooked bytes, more than a block before the
+// first): the lines of what was written have gone out, and the file is
+// still held and named. Reports why not.
+static bool may_write(target_file file, target_name name, uint64_t offset,
+                      uint32_t count, uint32_t &unlooked)
+{
+	if (unlooked + count <= chunk_size) {
+		unlooked += count;
+		return true;
+	}
+	if (unlooked <= chunk_size && !flush_report()) {
 		report("\nCan't Write 0x%x!\n", offset);
 		return false;
 	}
@@ -114,27 +144,27 @@ static bool may_write_block(target_file file, target_name name,
 		report("\nCan't Hold %s!\n", name.text);
 		return false;
 	}
+	unlooked = count;
 	return true;
 }
 
 // Patches count bytes from offset, whose first byte is number first_index
-// of the run. Every byte reported OK has been handed to the system before
+// of its range. Every byte reported OK has been handed to the system before
 // its line is gathered. Returns false after reporting a failure.
-static bool patch_chunk(target_file file, target_name name,
-                        uint64_t &file_size, uint64_t offset,
-                        uint32_t first_index, uint32_t count,
-                        const uint8_t *new_bytes)
+static bool patch_chunk(target_file file, target_name name, uint64_t &file_size,
+                        uint64_t offset, uint32_t first_index, uint32_t count,
+                        uint8_t *new_bytes, uint32_t &unlooked)
 {
 	// Nothing of a block is written without the old value of each byte.
 	if (read_block(file, file_size, offset, count) < 0 ||
-	    !may_write_block(file, name, offset, first_index == 0))
+	    !may_write(file, name, offset, count, unlooked))
 		return false;
-	uint32_t written;
-	bool write_ok = write_new(file, offset, new_bytes, count, written);
+	uint32_t written = transfer(file, offset, new_bytes, count, true);
+	// A later range of a list reads what this one grew.
 	if (offset + written > file_size)
 		file_size = offset + written;
 	report_bytes(first_index, offset, old_bytes, new_bytes, written, true);
-	if (!write_ok) {
+	if (written < count) {
 		report_bytes(first_index + written, offset + written,
 		             old_bytes + written, new_bytes + written, 1, false);
 		report("\nCan't Write 0x%x!\n", offset + written);
@@ -143,8 +173,7 @@ static bool patch_chunk(target_file file, target_name name,
 	return true;
 }
 
-static void patch_file(target_name name, uint64_t address, int32_t length,
-                       const uint8_t *new_bytes, const uint8_t *expected)
+static void patch_file(target_name name, patch_list list)
 {
 	uint64_t file_size = 0;
 	target_file file = open_exclusive(name.native, &file_size);
@@ -152,17 +181,23 @@ static void patch_file(target_name name, uint64_t address, int32_t length,
 		report("\nCan't Open %s!\n", name.text);
 		return;
 	}
-	uint32_t total = length > 0 ? static_cast<uint32_t>(length) : 0;
-	if (expected && !holds(file, file_size, address, total, expected)) {
+	if (!holds_old(file, file_size, list)) {
 		close_target(file);
 		return;
 	}
-	report("\nSeeking To 0x%x, Patching...\n\n", address);
-
 	bool patched = true;
-	for (uint32_t done = 0; patched && done < total; done += chunk_size)
-		patched = patch_chunk(file, name, file_size, address + done, done,
-		                      block_at(total, done), new_bytes + done);
+	uint32_t unlooked = chunk_size + 1; // nothing written yet
+	for (size_t r = 0; patched && r < list.count; r++) {
+		const patch_range &range = list.ranges[r];
+		uint8_t *new_bytes =
+			list.pool + range.at + (range.has_old ? range.length : 0);
+		report("\nSeeking To 0x%x, Patching...\n\n", range.address);
+		for (uint32_t done = 0; patched && done < range.length;
+		     done += chunk_size)
+			patched = patch_chunk(file, name, file_size, range.address + done,
+			                      done, block_at(range.length, done),
+			                      new_bytes + done, unlooked);
+	}
 	// What was written before a failure is worth keeping too.
 	bool flushed = flush_target(file);
 	bool held = still_held(file, name.native);
@@ -179,11 +214,10 @@ static void patch_file(target_name name, uint64_t address, int32_t length,
 		report("\nDone!\n");
 }
 
-void run_patch(target_name file, uint64_t address, int32_t length,
-               const uint8_t *new_bytes, const uint8_t *expected)
+void run_patch(target_name file, patch_list list)
 {
 	hold_interruptions();
-	patch_file(file, address, length, new_bytes, expected);
+	patch_file(file, list);
 	flush_report();
 	release_interruptions();
 }

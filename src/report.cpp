@@ -111,8 +111,8 @@ void report(const char *format, const char *name)
 void report(const char *format, uint64_t number)
 {
 	const char *rest = put_head(format);
-	counter hex = start_counter(number, 16);
-	put(hex.digits + hex.first, static_cast<size_t>(16 - hex.first));
+	counter digits = start_counter(number, rest[-1] == 'd' ? 10 : 16);
+	put(digits.digits + digits.first, static_cast<size_t>(16 - digits.first));
 	report(rest);
 }
 

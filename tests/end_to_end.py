@@ -480,6 +480,36 @@ def fed(data):
     return feed
 
 
+def fed_slowly(*parts):
+    """A non-blocking standard input that gives each part 0.3 s after the
+    one before, then ends."""
+    @setup()
+    def feed(run):
+        run.stdin, writer = os.pipe()
+        os.set_blocking(run.stdin, False)
+
+        def write():
+            for part in parts:
+                time.sleep(0.3)
+                os.write(writer, part)
+            os.close(writer)
+        thread = threading.Thread(target=write)
+        thread.start()
+        run.after.append(thread.join)
+    return feed
+
+
+def list_lines(*lines):
+    """Standard input gives a list: (address, hex) lines, then ends."""
+    return fed(b"".join(b"%d %s\n" % (a, h.encode()) for a, h in lines))
+
+
+def list_report(*ranges):
+    """What a list of (address, old, new) ranges reports, then Done!."""
+    return "".join(seeking(a) + byte_lines(a, old, new)
+                   for a, old, new in ranges) + "\nDone!\n"
+
+
 def stdin_on(flags, path=None):
     @setup()
     def open_it(run):
@@ -862,8 +892,22 @@ CASES = [
      "\nHexNumber Error!\n", [], ()),
     ("Length's form before OLD:NEW's halves", "target.bin 0 x 01:ab", SAMPLE,
      "\nLength Error!\n", [], ()),
-    ("an even word with ':' keeps its meaning", "target.bin 0 1 41:42:",
-     SAMPLE, run_lines(0, [0x10], [0x41]), [(0, b"\x41")], ()),
+    ("OLD:NEW with a character of OLD that is no hex digit",
+     "target.bin 16 2 01zz:abcd", SAMPLE, "\nHexNumber Error!\n", [], ()),
+    ("OLD:NEW already patched", "target.bin 16 2 abcd:0120", SAMPLE,
+     "\nAlready Patched!\n", [], ()),
+    ("OLD:NEW half patched is a mismatch", "target.bin 16 2 01ff:ab20",
+     SAMPLE, "\nMismatch At 0x11: Found 0x20, Expected 0xff!\n", [], ()),
+    ("an even word with ':' refused", "target.bin 0 1 41:42:", SAMPLE,
+     "\nHexNumber Error!\n", [], ()),
+    ("':' past 2 x Length refused", "target.bin 0 1 57:a", SAMPLE,
+     "\nHexNumber Error!\n", [], ()),
+    ("two ':' refused", "target.bin 0 2 576f::6c", SAMPLE,
+     "\nHexNumber Error!\n", [], ()),
+    ("':' off the middle with Length 0 refused", "target.bin 0 0 5:6f",
+     SAMPLE, "\nHexNumber Error!\n", [], ()),
+    ("':' refused before Length's form", "target.bin 0 x 41:42:", SAMPLE,
+     "\nHexNumber Error!\n", [], ()),
     ("':' alone with Length 0", "target.bin 5 0 :", SAMPLE,
      seeking(5) + "\nDone!\n", [], ()),
     ("- reads xxd -p lines", "target.bin 4 100 -", SAMPLE,
@@ -885,6 +929,16 @@ CASES = [
      "\nNeed More HexNumber!\n", [], (fed(b"41\n42\n"),)),
     ("- with a character that is no hex digit", "target.bin 0 2 -", SAMPLE,
      "\nHexNumber Error!\n", [], (fed(b"41 4x"),)),
+    ("- with a second ':'", "target.bin 0 1 -", SAMPLE,
+     "\nHexNumber Error!\n", [], (fed(b"10:41:42"),)),
+    ("- reads OLD:NEW already patched", "target.bin 16 2 -", SAMPLE,
+     "\nAlready Patched!\n", [], (fed(b"abcd:0120"),)),
+    ("- from a non-blocking input that comes in parts", "target.bin 16 2 -",
+     SAMPLE, run_lines(16, [0x01, 0x20], [0x41, 0x42]), [(16, b"AB")],
+     (fed_slowly(b"4", b"1 42\n"),)),
+    ("- with a pair split between two reads", "target.bin 16 2 -", SAMPLE,
+     run_lines(16, [0x01, 0x20], [0x41, 0x42]), [(16, b"AB")],
+     (fed(b" " * 65535 + b"4142"),)),
     ("- with ':' not right after the first digits", "target.bin 0 2 -",
      SAMPLE, "\nHexNumber Error!\n", [], (fed(b"41:4243"),)),
     ("- with more digits than it needs", "target.bin 0 2 -", SAMPLE,
@@ -924,6 +978,73 @@ CASES = [
      "link 0 1 -", SAMPLE, None, [], (repointed_onto_output,)),
     ("standard output on a hard link of the target on another drive",
      "target.bin 0 1 42", SAMPLE, None, [], (output_on_drive_c_link,)),
+    ("list: plain lines, comments, blank and CR LF lines", "target.bin - - -",
+     SAMPLE, list_report((16, [0x01, 0x20], [0xab, 0xcd]),
+                         (2, [0x12], [0x0f]), (40, [0], [0x5a])),
+     [(2, b"\x0f"), (16, b"\xab\xcd"), (40, b"\x5a")],
+     (fed(b"# two hooks\n\n  016 ab cd # here\r\n2\t0F\n \t\n40 5a\n# end"),)),
+    ("list: OLD:NEW lines that match", "target.bin - - -", SAMPLE,
+     list_report((16, [0x01, 0x20], [0xab, 0xcd]), (0, [0x10], [0xff])),
+     [(0, b"\xff"), (16, b"\xab\xcd")],
+     (list_lines((16, "0120:abcd"), (0, "10:ff")),)),
+    ("list: a mismatch in a later line writes nothing", "target.bin - - -",
+     SAMPLE, "\nMismatch At 0x1: Found 0x11, Expected 0x12!\n", [],
+     (list_lines((16, "0120:abcd"), (0, "1012:ffff")),)),
+    ("list: already patched, its plain ranges not written either",
+     "target.bin - - -", SAMPLE, "\nAlready Patched!\n", [],
+     (list_lines((5, "00"), (16, "abcd:0120"), (0, "ff:10")),)),
+    ("list: half patched is a mismatch, at its first line's", "target.bin - - -",
+     SAMPLE, "\nMismatch At 0x10: Found 0x1, Expected 0xab!\n", [],
+     (list_lines((16, "abcd:0120"), (0, "ff:aa")),)),
+    ("list: empty, the file opened", "target.bin - - -", SAMPLE,
+     "\nDone!\n", [], (fed(b"# nothing\n\n"),)),
+    ("list: empty, the file missing", "missing.bin - - -", None,
+     "\nCan't Open missing.bin!\n", [], (fed(b""),)),
+    ("list: overlap, its lowest offset", "target.bin - - -", SAMPLE,
+     "\nOverlap At 0x4!\n", [],
+     (list_lines((10, "0000"), (2, "000000"), (4, "00"), (9, "0000")),)),
+    ("list: a range inside what an earlier one grew", "target.bin - - -",
+     SAMPLE, list_report((40, [0], [0xaa]), (35, [0], [0xbb])),
+     [(35, b"\xbb"), (40, b"\xaa")], (list_lines((40, "aa"), (35, "bb")),)),
+    ("list: adjacent ranges out of order", "target.bin - - -", SAMPLE,
+     list_report((3, [19], [1]), (2, [18], [2])), [(2, b"\x02\x01")],
+     (list_lines((3, "01"), (2, "02")),)),
+    ("list: address not decimal digits", "target.bin - - -", SAMPLE,
+     "\nAddress Error At Line 2!\n", [],
+     (fed(b"1 00\n0x10 00\n"),)),
+    ("list: a signed address", "target.bin - - -", SAMPLE,
+     "\nAddress Error At Line 1!\n", [], (fed(b"+1 00\n"),)),
+    ("list: address past the last offset", "target.bin - - -", SAMPLE,
+     "\nAddress Out Of Range At Line 1!\n", [],
+     (fed(b"9223372036854775808 00\n"),)),
+    ("list: bytes past the last offset", "target.bin - - -", SAMPLE,
+     "\nAddress Out Of Range At Line 3!\n", [],
+     (fed(b"\n0 00\n9223372036854775807 0000\n"),)),
+    ("list: no bytes", "target.bin - - -", SAMPLE,
+     "\nHexNumber Error At Line 1!\n", [], (fed(b"12 # none\n"),)),
+    ("list: an address alone", "target.bin - - -", SAMPLE,
+     "\nHexNumber Error At Line 1!\n", [], (fed(b"12\n"),)),
+    ("list: half a pair", "target.bin - - -", SAMPLE,
+     "\nHexNumber Error At Line 1!\n", [], (fed(b"12 abc\n"),)),
+    ("list: unequal halves", "target.bin - - -", SAMPLE,
+     "\nHexNumber Error At Line 1!\n", [], (fed(b"12 ab:cdef\n"),)),
+    ("list: a stray ':'", "target.bin - - -", SAMPLE,
+     "\nHexNumber Error At Line 1!\n", [], (fed(b"12 ab:cd:\n"),)),
+    ("list: a character that is no hex digit, before the end",
+     "target.bin - - -", SAMPLE, "\nHexNumber Error At Line 2!\n", [],
+     (fed(b"0 00\n12 ag"),)),
+    ("list: cut inside OLD:NEW", "target.bin - - -", SAMPLE,
+     "\nList Ends Inside Line 2!\n", [], (fed(b"0 ff:10\n4096 aabb"),)),
+    ("list: cut inside a comment after the bytes", "target.bin - - -",
+     SAMPLE, "\nList Ends Inside Line 1!\n", [], (fed(b"0 ff # all"),)),
+    ("list: cut inside an address", "target.bin - - -", SAMPLE,
+     "\nList Ends Inside Line 1!\n", [], (fed(b"  40"),)),
+    ("list: standard input on the target refused", "target.bin - - -",
+     b"0 41\n", "\nCan't Open target.bin!\n", [], (stdin_on_target,)),
+    ("list: from a folder", "target.bin - - -", SAMPLE,
+     "\nCan't Read Standard Input!\n", [], (stdin_a_folder, posix_only)),
+    ("not a list unless all three words are -", "target.bin - 1 -", SAMPLE,
+     "\nAddress Error!\n", [], (fed(b"00\n"),)),
     ("\\\\.\\UNC\\ form, standard output on the file it names",
      "'\\\\.\\UNC\\server\\share\\s.bin' 0 1 42", SAMPLE, None, [],
      (named("s.bin", "windows"), unc_share, stdout_appends_to_target)),
