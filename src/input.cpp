@@ -7,6 +7,13 @@
 
 static char text[1 << 16];
 
+// The next block of standard input into text: its length, 0 at the end,
+// -1 on failure.
+static int32_t read_text()
+{
+	return read_input(reinterpret_cast<uint8_t *>(text), sizeof text);
+}
+
 static int digit_value(char c)
 {
 	return hex_digit_value[static_cast<uint8_t>(c)];
@@ -42,8 +49,7 @@ const char *read_hex_input(uint32_t count, uint8_t **pool, bool *has_old)
 	if (!bytes)
 		return no_memory;
 	for (;;) {
-		int32_t got =
-			read_input(reinterpret_cast<uint8_t *>(text), sizeof text);
+		int32_t got = read_text();
 		if (got < 0)
 			return "\nCan't Read Standard Input!\n";
 		if (got == 0)
@@ -96,8 +102,7 @@ const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
 	*count = 0;
 	*line = 1;
 	for (;;) {
-		int32_t got =
-			read_input(reinterpret_cast<uint8_t *>(text), sizeof text);
+		int32_t got = read_text();
 		if (got < 0)
 			return "\nCan't Read Standard Input!\n";
 		// A producer that died mid-line must not leave a shortened range.
