@@ -74,6 +74,8 @@ void run_patch(target_name file, patch_list list);
 void report(const char *format);
 void report(const char *format, const char *name);
 void report(const char *format, uint64_t number);
+// "\nSeeking To 0xaddress, Patching...\n\n", which opens a range's lines.
+void report_seeking(uint64_t address);
 // For each of count bytes from first_index at first_offset, the line
 // "(index).Offset 0xoffset:  [0xold]->[0xnew]...", then "OK\n" if ok.
 void report_bytes(uint32_t first_index, uint64_t first_offset,

@@ -4,14 +4,19 @@
 #include "bitmend.h"
 
 #include <cstdlib>
+#include <cstring>
 
-static char text[1 << 16];
+// A block of standard input, and after it a character that is no hex digit,
+// so that no pair is read past the block's end.
+static char text[(1 << 16) + 1];
 
 // The next block of standard input into text: its length, 0 at the end,
 // -1 on failure.
 static int32_t read_text()
 {
-	return read_input(reinterpret_cast<uint8_t *>(text), sizeof text);
+	int32_t got = read_input(reinterpret_cast<uint8_t *>(text), 1 << 16);
+	text[got > 0 ? got : 0] = '\0';
+	return got;
 }
 
 static int digit_value(char c)
@@ -22,6 +27,20 @@ static int digit_value(char c)
 static bool is_white(char c)
 {
 	return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Most pairs stand whole, one after another: decodes them from at while out
+// is below limit, and returns where they stop.
+static const char *whole_pairs(const char *at, uint8_t *&out,
+                               const uint8_t *limit)
+{
+	int high, low;
+	while (out < limit &&
+	       ((high = digit_value(at[0])) | (low = digit_value(at[1]))) >= 0) {
+		*out++ = static_cast<uint8_t>(high * 16 + low);
+		at += 2;
+	}
+	return at;
 }
 
 // Doubles the room of block, an array of room items; false where memory
@@ -41,45 +60,37 @@ template <typename item> static bool grow(item *&block, size_t &room)
 
 const char *read_hex_input(uint32_t count, uint8_t **pool, bool *has_old)
 {
-	const char *no_memory = "\nNot Enough Memory!\n";
-	uint8_t *bytes = *pool = static_cast<uint8_t *>(malloc(count + size_t{1}));
-	uint64_t digits = 0, needed = 2 * uint64_t{count};
-	int high = 0;
+	uint8_t *out = *pool = static_cast<uint8_t *>(malloc(count + size_t{1}));
+	const uint8_t *half_end = out + count;
+	int high = -1;
 	*has_old = false;
-	if (!bytes)
-		return no_memory;
+	if (!out)
+		return "\nNot Enough Memory!\n";
 	for (;;) {
 		int32_t got = read_text();
 		if (got < 0)
 			return "\nCan't Read Standard Input!\n";
 		if (got == 0)
-			return digits < needed ? "\nNeed More HexNumber!\n" : nullptr;
-		for (int32_t i = 0; i < got; i++) {
-			char c = text[i];
-			int digit = digit_value(c), low = 0;
-			// Most pairs stand whole, with no white space inside.
-			if (digits % 2 == 0 && digits < needed && i + 1 < got &&
-			    (digit | (low = digit_value(text[i + 1]))) >= 0) {
-				bytes[digits / 2] = static_cast<uint8_t>(digit * 16 + low);
-				digits += 2;
-				i++;
-			} else if (is_white(c)) {
-				continue;
-			} else if (digit >= 0 && digits < needed) {
-				if (digits++ % 2 == 0)
+			return out < half_end ? "\nNeed More HexNumber!\n" : nullptr;
+		for (const char *at = text, *end = text + got; at < end;) {
+			if (high < 0 && (at = whole_pairs(at, out, half_end)) == end)
+				break;
+			char c = *at++;
+			int digit = digit_value(c);
+			if (digit >= 0 && out < half_end) {
+				if (high < 0)
 					high = digit;
 				else
-					bytes[digits / 2 - 1] =
-						static_cast<uint8_t>(high * 16 + digit);
-			} else if (c == ':' && digits == needed && !*has_old) {
+					*out++ = static_cast<uint8_t>(high * 16 + digit), high = -1;
+			} else if (c == ':' && out == half_end && !*has_old) {
 				void *both = realloc(*pool, 2 * size_t{count} + 1);
 				if (!both)
-					return no_memory;
+					return "\nNot Enough Memory!\n";
 				*pool = static_cast<uint8_t *>(both);
-				bytes = *pool + count;
-				digits = 0;
+				out = *pool + count;
+				half_end = out + count;
 				*has_old = true;
-			} else {
+			} else if (!is_white(c)) {
 				return "\nHexNumber Error!\n";
 			}
 		}
@@ -114,77 +125,69 @@ const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
 		while (pool_room - used < static_cast<size_t>(got))
 			if (!grow(*pool, pool_room))
 				return "\nNot Enough Memory!\n";
-		uint8_t *bytes = *pool;
-		for (int32_t i = 0; i < got; i++) {
-			char c = text[i];
-			int digit = digit_value(c), low;
-			switch (place) {
-			case in_bytes:
+		uint8_t *bytes = *pool, *out = bytes + used;
+		for (const char *at = text, *end = text + got; at < end;) {
+			if (place == in_bytes && high < 0 &&
+			    (at = whole_pairs(at, out, bytes + pool_room)) == end)
+				break;
+			if (place >= in_range_comment &&
+			    !(at = static_cast<const char *>(memchr(at, '\n', end - at))))
+				break;
+			char c = *at++;
+			int digit = digit_value(c);
+			if (place == in_bytes) {
 				if (digit >= 0 && high < 0) {
-					// Most pairs stand whole, one after another.
-					while (i + 1 < got &&
-					       (digit | (low = digit_value(text[i + 1]))) >= 0) {
-						bytes[used++] = static_cast<uint8_t>(digit * 16 + low);
-						i += 2;
-						digit = i < got ? digit_value(text[i]) : -1;
-					}
-					if (i < got && digit >= 0)
-						high = digit;
-					else
-						i--;
+					high = digit;
 				} else if (digit >= 0) {
-					bytes[used++] = static_cast<uint8_t>(high * 16 + digit);
+					*out++ = static_cast<uint8_t>(high * 16 + digit);
 					high = -1;
 				} else if (c == ':' && !colon && high < 0) {
 					colon = true;
-					old_end = used;
+					old_end = static_cast<size_t>(out - bytes);
 				} else if (c == '#') {
 					place = in_range_comment;
-				} else if (c != '\n' && is_white(c)) {
-					continue;
-				} else if (c != '\n') {
+				} else if (c != '\n' && !is_white(c)) {
 					return "\nHexNumber Error At Line %d!\n";
 				}
-				break;
-			case in_address:
+			} else if (place == in_address) {
 				if (c >= '0' && c <= '9') {
-					// Past 18 digits a number may pass INT64_MAX.
-					if (address > (uint64_t{INT64_MAX} - 9) / 10 &&
-					    address > (uint64_t{INT64_MAX} - digit) / 10)
-						return "\nAddress Out Of Range At Line %d!\n";
-					address = address * 10 + static_cast<unsigned>(digit);
+					for (at--; *at >= '0' && *at <= '9'; at++) {
+						unsigned value = static_cast<unsigned>(*at - '0');
+						// Past 18 digits a number may pass INT64_MAX.
+						if (address > (uint64_t{INT64_MAX} - 9) / 10 &&
+						    address > (uint64_t{INT64_MAX} - value) / 10)
+							return "\nAddress Out Of Range At Line %d!\n";
+						address = address * 10 + value;
+					}
 				} else if (c == '\n') {
 					return "\nHexNumber Error At Line %d!\n";
-				} else if (is_white(c)) {
-					place = in_bytes;
-					start = used;
-					colon = false;
-				} else {
+				} else if (!is_white(c)) {
 					return "\nAddress Error At Line %d!\n";
+				} else {
+					place = in_bytes;
+					start = static_cast<size_t>(out - bytes);
+					colon = false;
 				}
 				continue;
-			case line_start:
-				if (digit >= 0 && c <= '9') {
-					address = static_cast<unsigned>(digit);
+			} else if (place == line_start) {
+				if (c >= '0' && c <= '9') {
+					address = 0;
 					place = in_address;
+					at--;
 				} else if (c == '#') {
 					place = in_comment;
 				} else if (!is_white(c)) {
 					return "\nAddress Error At Line %d!\n";
 				}
-				break;
-			case in_range_comment:
-			case in_comment:
-				break;
 			}
 			if (c != '\n')
 				continue;
 			if (place == in_bytes || place == in_range_comment) {
-				size_t bytes = used - start;
-				if (high >= 0 || bytes == 0 ||
-				    (colon && 2 * (old_end - start) != bytes))
+				size_t spelled = static_cast<size_t>(out - bytes) - start;
+				if (high >= 0 || spelled == 0 ||
+				    (colon && 2 * (old_end - start) != spelled))
 					return "\nHexNumber Error At Line %d!\n";
-				size_t length = colon ? bytes / 2 : bytes;
+				size_t length = colon ? spelled / 2 : spelled;
 				if (length > INT32_MAX)
 					return "\nNot Enough Memory!\n";
 				if (address + length > uint64_t{INT64_MAX} + 1)
@@ -197,5 +200,6 @@ const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
 			place = line_start;
 			++*line;
 		}
+		used = static_cast<size_t>(out - bytes);
 	}
 }

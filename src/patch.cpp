@@ -50,7 +50,8 @@ static int64_t read_block(target_file file, uint64_t file_size,
 		report("\nCan't Read 0x%x!\n", offset + (got < in_file ? got : in_file));
 		return -1;
 	}
-	memset(old_bytes + in_file, 0, count - in_file);
+	if (in_file < count)
+		memset(old_bytes + in_file, 0, count - in_file);
 	return in_file;
 }
 
@@ -149,24 +150,28 @@ static bool may_write(target_file file, target_name name, uint64_t offset,
 }
 
 // Patches count bytes from offset, whose first byte is number first_index
-// of its range. Every byte reported OK has been handed to the system before
-// its line is gathered. Returns false after reporting a failure.
+// of its range, and whose old values are old where the run knows them.
+// Every byte reported OK has been handed to the system before its line is
+// gathered. Returns false after reporting a failure.
 static bool patch_chunk(target_file file, target_name name, uint64_t &file_size,
                         uint64_t offset, uint32_t first_index, uint32_t count,
-                        uint8_t *new_bytes, uint32_t &unlooked)
+                        const uint8_t *old, uint8_t *new_bytes,
+                        uint32_t &unlooked)
 {
-	// Nothing of a block is written without the old value of each byte.
-	if (read_block(file, file_size, offset, count) < 0 ||
+	// Nothing of a block is written without the old value of each byte: the
+	// OLD that the file was found to hold, or read now.
+	if ((!old && read_block(file, file_size, offset, count) < 0) ||
 	    !may_write(file, name, offset, count, unlooked))
 		return false;
+	old = old ? old : old_bytes;
 	uint32_t written = transfer(file, offset, new_bytes, count, true);
 	// A later range of a list reads what this one grew.
 	if (offset + written > file_size)
 		file_size = offset + written;
-	report_bytes(first_index, offset, old_bytes, new_bytes, written, true);
+	report_bytes(first_index, offset, old, new_bytes, written, true);
 	if (written < count) {
-		report_bytes(first_index + written, offset + written,
-		             old_bytes + written, new_bytes + written, 1, false);
+		report_bytes(first_index + written, offset + written, old + written,
+		             new_bytes + written, 1, false);
 		report("\nCan't Write 0x%x!\n", offset + written);
 		return false;
 	}
@@ -189,14 +194,16 @@ static void patch_file(target_name name, patch_list list)
 	uint32_t unlooked = chunk_size + 1; // nothing written yet
 	for (size_t r = 0; patched && r < list.count; r++) {
 		const patch_range &range = list.ranges[r];
+		const uint8_t *old = range.has_old ? list.pool + range.at : nullptr;
 		uint8_t *new_bytes =
 			list.pool + range.at + (range.has_old ? range.length : 0);
-		report("\nSeeking To 0x%x, Patching...\n\n", range.address);
+		report_seeking(range.address);
 		for (uint32_t done = 0; patched && done < range.length;
 		     done += chunk_size)
 			patched = patch_chunk(file, name, file_size, range.address + done,
 			                      done, block_at(range.length, done),
-			                      new_bytes + done, unlooked);
+			                      old ? old + done : nullptr, new_bytes + done,
+			                      unlooked);
 	}
 	// What was written before a failure is worth keeping too.
 	bool flushed = flush_target(file);

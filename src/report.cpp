@@ -143,6 +143,16 @@ static char *append_byte(char *at, uint8_t value)
 	return at;
 }
 
+void report_seeking(uint64_t address)
+{
+	// The longest line is 45 characters, and a counter's copy 16.
+	if (sizeof block - used < 64)
+		flush_report();
+	char *at = append(block + used, "\nSeeking To 0x");
+	at = append_counter(at, start_counter(address, 16));
+	used = static_cast<size_t>(append(at, ", Patching...\n\n") - block);
+}
+
 void report_bytes(uint32_t first_index, uint64_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok)
