@@ -1,6 +1,7 @@
 // The entry routine: banner, argument checks, one patch run.
 #include "bitmend.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +26,6 @@ bool read_decimal(const char *text, bool *negative, uint64_t *size)
 	return *text == '\0';
 }
 
-bool has_enough_hex(size_t hex_count, int32_t length)
-{
-	return hex_count >= static_cast<uint32_t>(length) * 2u;
-}
-
 // Length keeps its 32-bit reading, saturating at either end: past the top
 // it asks for more digits than a command line holds, and past the bottom
 // it patches nothing.
@@ -50,55 +46,41 @@ static bool in_range(bool negative, uint64_t address, int32_t length)
 	                              uint64_t{INT64_MAX} + 1;
 }
 
-// The lowest offset that two ranges both name, sorted by address: *lowest,
-// and false where there is none.
-static int by_address(const void *a, const void *b)
-{
-	uint64_t x = static_cast<const patch_range *>(a)->address;
-	uint64_t y = static_cast<const patch_range *>(b)->address;
-	return (x > y) - (x < y);
-}
-
-static bool overlap(const patch_range *sorted, size_t count, uint64_t *lowest)
-{
-	uint64_t end = 0;
-	for (size_t r = 0; r < count; r++) {
-		if (r > 0 && sorted[r].address < end) {
-			*lowest = sorted[r].address;
-			return true;
-		}
-		uint64_t range_end = sorted[r].address + sorted[r].length;
-		end = range_end > end ? range_end : end;
-	}
-	return false;
-}
-
-// A list of ranges from standard input, none of whose bytes two lines name;
-// else the refusal and the line or offset it names. Lists are mostly in
-// order already, and then need no sorted copy.
-static const char *list_refusal(patch_list &list, patch_range *&ranges,
-                                uint64_t *number)
+// The ranges of standard input, the given one's bytes or a list, none of
+// whose bytes two lines name; else the refusal and the line or offset it
+// names. Lists are mostly in order already, and then need no sorted copy.
+static const char *input_refusal(const patch_range *given, patch_list &list,
+                                 patch_range *&ranges, uint64_t *number)
 {
 	if (const char *message =
-		    read_list(&ranges, &list.count, &list.pool, number))
+		    read_ranges(given, &ranges, &list.count, &list.pool, number))
 		return message;
 	list.ranges = ranges;
-	size_t r = 1;
-	while (r < list.count && ranges[r - 1].address <= ranges[r].address)
-		r++;
+	auto by_address = [](const patch_range &a, const patch_range &b) {
+		return a.address < b.address;
+	};
 	const patch_range *sorted = ranges;
+	patch_range *end = ranges + list.count;
 	patch_range *copy = nullptr;
-	if (r < list.count) {
+	if (!std::is_sorted(ranges, end, by_address)) {
 		copy = static_cast<patch_range *>(malloc(list.count * sizeof *copy));
 		if (!copy)
 			return "\nNot Enough Memory!\n";
-		memcpy(copy, ranges, list.count * sizeof *copy);
-		qsort(copy, list.count, sizeof *copy, by_address);
+		std::sort(copy, std::copy(ranges, end, copy), by_address);
 		sorted = copy;
 	}
-	bool overlaps = overlap(sorted, list.count, number);
+	// The lowest offset that two ranges both name.
+	const char *message = nullptr;
+	for (uint64_t r = 1, reach = 0; r < list.count && !message; r++) {
+		uint64_t range_end = sorted[r - 1].address + sorted[r - 1].length;
+		reach = range_end > reach ? range_end : reach;
+		if (sorted[r].address < reach) {
+			*number = sorted[r].address;
+			message = "\nOverlap At 0x%x!\n";
+		}
+	}
 	free(copy);
-	return overlaps ? "\nOverlap At 0x%x!\n" : nullptr;
+	return message;
 }
 
 // The range of a call of four words.
@@ -115,7 +97,7 @@ static const char *refusal(char *argv[], patch_list &list,
 	char *hex = argv[4];
 	if (strcmp(argv[2], "-") == 0 && strcmp(argv[3], "-") == 0 &&
 	    strcmp(hex, "-") == 0)
-		return list_refusal(list, ranges, number);
+		return input_refusal(nullptr, list, ranges, number);
 	size_t hex_count = strlen(hex);
 	bool input = strcmp(hex, "-") == 0;
 	// A ':' anywhere makes OLD:NEW: one, in the middle of an odd count.
@@ -138,7 +120,10 @@ static const char *refusal(char *argv[], patch_list &list,
 			return "\nLength Error!\n";
 	} else {
 		size_t half = colon ? hex_count / 2 : hex_count;
-		if (!has_enough_hex(half, length))
+		// Twice Length, wrapped to 32 bits, compared unsigned: a negative
+		// Length asks for more digits than a command line holds, but near
+		// INT32_MIN, where it wraps to few.
+		if (half < static_cast<uint32_t>(length) * 2u)
 			return "\nNeed More HexNumber!\n";
 		if ((colon && (half != static_cast<uint32_t>(length) * 2u ||
 		               !decode_hex(hex, count, list.pool))) ||
@@ -150,11 +135,7 @@ static const char *refusal(char *argv[], patch_list &list,
 		return "\nAddress Error!\n";
 	if (!in_range(negative, single.address, length))
 		return "\nAddress Out Of Range!\n";
-	if (input) {
-		list.pool = nullptr;
-		return read_hex_input(count, &list.pool, &single.has_old);
-	}
-	return nullptr;
+	return input ? input_refusal(&single, list, ranges, number) : nullptr;
 }
 
 int bitmend_main(int argc, char *argv[], const void *native_file)

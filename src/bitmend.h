@@ -23,10 +23,6 @@ int bitmend_main(int argc, char *argv[], const void *native_file);
 // other text; else its sign and its size, which saturates at UINT64_MAX.
 bool read_decimal(const char *text, bool *negative, uint64_t *size);
 
-// Whether hex_count digits are enough for length bytes: twice length,
-// wrapped to 32 bits, compared unsigned.
-bool has_enough_hex(size_t hex_count, int32_t length);
-
 // Each character's value as a hex digit, 0 to 15, or -1 for any other, at
 // its code: one load, for a character at a time.
 extern const std::array<int8_t, 256> hex_digit_value;
@@ -53,15 +49,11 @@ struct patch_list {
 	uint8_t *pool;
 };
 
-// Reads HEXNUMBER or OLD:NEW from standard input into *pool, count bytes
-// each, OLD first, for the caller to free, and tells whether OLD was
-// given; else the refusal.
-const char *read_hex_input(uint32_t count, uint8_t **pool, bool *has_old);
-// Reads a list of ranges from standard input, a line each, to its end,
-// for the caller to free (ranges and pool); else the refusal.
-// Its refusals name *line, the line they refuse.
-const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
-                      uint64_t *line);
+// Reads standard input to its end: a list of ranges, a line each, or
+// without one the bytes of the given range, HEXNUMBER or OLD:NEW. The
+// caller frees what it fills; else the refusal, of *line in a list.
+const char *read_ranges(const patch_range *given, patch_range **ranges,
+                        size_t *count, uint8_t **pool, uint64_t *line);
 
 // Overwrites each range with its NEW, once the file holds each OLD, and
 // reports each byte on standard output. The ranges are checked: none
@@ -81,9 +73,9 @@ void report_seeking(uint64_t address);
 void report_bytes(uint32_t first_index, uint64_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok);
-// Hands everything gathered so far to standard output. False once any of
-// the report has been lost for a reason other than a reader gone away: what
-// is patched from then on would have no line.
+// Hands everything gathered to standard output. False once any of the
+// report is lost but to a reader gone away: what is patched from then on
+// would have no line.
 bool flush_report();
 
 // The platform layer. A target file is held for exclusive use from
@@ -91,11 +83,11 @@ bool flush_report();
 using target_file = intptr_t;
 constexpr target_file no_target = -1;
 
-// Before anything else, with the native name the run will patch (null
-// without one): on Linux, shuts other processes of the same user out of
-// this one and gives closed standard descriptors the null device, which
-// would else be handed to the target; on both, sends the report nowhere,
-// refusing the file, when standard output already writes to that file.
+// Before anything else, with the native name to patch (null without one):
+// on Linux, shuts other processes of the same user out of this one and
+// gives closed standard descriptors the null device, which would else be
+// handed to the target; on both, sends the report nowhere, refusing the
+// file, when standard output already writes to that file.
 void prepare_process(const void *native_file);
 // From the open until the report is out, signals and console events that
 // would end the process wait, so that no patched byte loses its line.
@@ -103,14 +95,12 @@ void hold_interruptions();
 void release_interruptions();
 // Opens an existing regular file for reading and writing, never creating
 // or truncating it, and tells its size; no_target when it cannot be had
-// for exclusive use, or a standard input or output is open on it (then the
-// report goes nowhere).
+// for exclusive use, or a standard input or output is open on it.
 target_file open_exclusive(const void *native_file, uint64_t *size);
 // False once others may have had the file since it was opened, or once the
 // name no longer leads to it.
 bool still_held(target_file file, const void *native_file);
-// One transfer at an offset: the bytes moved, 0 at the end of the file, or
-// -1 on failure.
+// One transfer at an offset: the bytes moved, 0 at the end, -1 on failure.
 int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
                 uint32_t count);
 int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
@@ -120,8 +110,8 @@ bool flush_target(target_file file);
 bool close_target(target_file file);
 // One read of standard input: the bytes got, 0 at its end, -1 on failure.
 int32_t read_input(uint8_t *bytes, uint32_t count);
-// Writes all of text to standard output, waiting as long as it must. False
-// when some of it is lost for any reason but a reader gone away.
+// Writes all of text to standard output, waiting as long as it must; false
+// when any of it is lost but to a reader gone away.
 bool write_report(const char *text, size_t count);
 
 #endif

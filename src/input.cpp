@@ -58,71 +58,46 @@ template <typename item> static bool grow(item *&block, size_t &room)
 	return true;
 }
 
-const char *read_hex_input(uint32_t count, uint8_t **pool, bool *has_old)
+// Where the reading stands within a line of a list. The bytes of a given
+// range are those of a line that never ends: line feeds are blanks there.
+enum list_place { line_start, in_address, in_bytes, in_range_comment, in_comment };
+
+const char *read_ranges(const patch_range *given, patch_range **ranges,
+                        size_t *count, uint8_t **pool, uint64_t *line)
 {
-	uint8_t *out = *pool = static_cast<uint8_t *>(malloc(count + size_t{1}));
-	const uint8_t *half_end = out + count;
+	bool list = !given;
+	size_t ranges_room = 0, used = 0, start = 0, old_end = 0;
+	// A given range's bytes have room for its length, and stop there.
+	size_t pool_room = list ? 0 : given->length;
+	uint64_t address = list ? 0 : given->address;
 	int high = -1;
-	*has_old = false;
-	if (!out)
+	bool colon = false;
+	list_place place = list ? line_start : in_bytes;
+	*ranges = nullptr;
+	*pool = list ? nullptr : static_cast<uint8_t *>(malloc(pool_room + 1));
+	*count = 0;
+	*line = 1;
+	if (!list && !*pool)
 		return "\nNot Enough Memory!\n";
 	for (;;) {
 		int32_t got = read_text();
 		if (got < 0)
 			return "\nCan't Read Standard Input!\n";
-		if (got == 0)
-			return out < half_end ? "\nNeed More HexNumber!\n" : nullptr;
-		for (const char *at = text, *end = text + got; at < end;) {
-			if (high < 0 && (at = whole_pairs(at, out, half_end)) == end)
-				break;
-			char c = *at++;
-			int digit = digit_value(c);
-			if (digit >= 0 && out < half_end) {
-				if (high < 0)
-					high = digit;
-				else
-					*out++ = static_cast<uint8_t>(high * 16 + digit), high = -1;
-			} else if (c == ':' && out == half_end && !*has_old) {
-				void *both = realloc(*pool, 2 * size_t{count} + 1);
-				if (!both)
-					return "\nNot Enough Memory!\n";
-				*pool = static_cast<uint8_t *>(both);
-				out = *pool + count;
-				half_end = out + count;
-				*has_old = true;
-			} else if (!is_white(c)) {
-				return "\nHexNumber Error!\n";
-			}
+		if (got == 0 && !list) {
+			if (used < pool_room)
+				return "\nNeed More HexNumber!\n";
+			if (!grow(*ranges, ranges_room))
+				return "\nNot Enough Memory!\n";
+			(*ranges)[(*count)++] = {address, given->length, colon, 0};
+			return nullptr;
 		}
-	}
-}
-
-// Where a list's reading stands within its line.
-enum list_place { line_start, in_address, in_bytes, in_range_comment, in_comment };
-
-const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
-                      uint64_t *line)
-{
-	size_t ranges_room = 0, pool_room = 0, used = 0, start = 0, old_end = 0;
-	uint64_t address = 0;
-	int high = -1;
-	bool colon = false;
-	list_place place = line_start;
-	*ranges = nullptr;
-	*pool = nullptr;
-	*count = 0;
-	*line = 1;
-	for (;;) {
-		int32_t got = read_text();
-		if (got < 0)
-			return "\nCan't Read Standard Input!\n";
 		// A producer that died mid-line must not leave a shortened range.
 		if (got == 0)
 			return place == line_start || place == in_comment
 			               ? nullptr
 			               : "\nList Ends Inside Line %d!\n";
 		// Room for every byte that this much text can spell.
-		while (pool_room - used < static_cast<size_t>(got))
+		while (list && pool_room - used < static_cast<size_t>(got))
 			if (!grow(*pool, pool_room))
 				return "\nNot Enough Memory!\n";
 		uint8_t *bytes = *pool, *out = bytes + used;
@@ -136,18 +111,26 @@ const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
 			char c = *at++;
 			int digit = digit_value(c);
 			if (place == in_bytes) {
-				if (digit >= 0 && high < 0) {
+				if (digit >= 0 && high < 0 && out < bytes + pool_room) {
 					high = digit;
-				} else if (digit >= 0) {
+				} else if (digit >= 0 && high >= 0) {
 					*out++ = static_cast<uint8_t>(high * 16 + digit);
 					high = -1;
-				} else if (c == ':' && !colon && high < 0) {
+				} else if (c == ':' && !colon && high < 0 &&
+				           (list || out == bytes + pool_room)) {
 					colon = true;
 					old_end = static_cast<size_t>(out - bytes);
-				} else if (c == '#') {
+					// NEW follows a given range's OLD: length bytes more.
+					if (!list && !grow(*pool, pool_room))
+						return "\nNot Enough Memory!\n";
+					bytes = *pool;
+					out = bytes + old_end;
+					pool_room = list ? pool_room : 2 * old_end;
+				} else if (c == '#' && list) {
 					place = in_range_comment;
-				} else if (c != '\n' && !is_white(c)) {
-					return "\nHexNumber Error At Line %d!\n";
+				} else if (!is_white(c)) {
+					return list ? "\nHexNumber Error At Line %d!\n"
+					            : "\nHexNumber Error!\n";
 				}
 			} else if (place == in_address) {
 				if (c >= '0' && c <= '9') {
@@ -180,7 +163,7 @@ const char *read_list(patch_range **ranges, size_t *count, uint8_t **pool,
 					return "\nAddress Error At Line %d!\n";
 				}
 			}
-			if (c != '\n')
+			if (c != '\n' || !list)
 				continue;
 			if (place == in_bytes || place == in_range_comment) {
 				size_t spelled = static_cast<size_t>(out - bytes) - start;

@@ -67,24 +67,34 @@ struct difference {
 	uint8_t found, wanted;
 };
 
-// Whether the file holds want at each of total bytes from address (1 where
-// not, with the first such byte in *first); -1 after reporting a failed
-// read. A byte past the end of the file never matches.
-static int differs(target_file file, uint64_t file_size, uint64_t address,
-                   uint32_t total, const uint8_t *want, difference *first)
+// Whether the file holds, in each range with an OLD, that OLD at every
+// byte, or with new_half its NEW: 1 where not, with the first byte that
+// differs in *first; -1 after reporting a failed read. A byte past the end
+// of the file never matches.
+static int differs(target_file file, uint64_t file_size, patch_list list,
+                   bool new_half, difference *first)
 {
-	for (uint32_t done = 0; done < total; done += chunk_size) {
-		uint32_t count = block_at(total, done);
-		int64_t in_file = read_block(file, file_size, address + done, count);
-		if (in_file < 0)
-			return -1;
-		if (in_file == count && memcmp(old_bytes, want + done, count) == 0)
-			continue;
-		uint32_t i = 0;
-		while (i < in_file && old_bytes[i] == want[done + i])
-			i++;
-		*first = {address + done + i, i < in_file, old_bytes[i], want[done + i]};
-		return 1;
+	for (size_t r = 0; r < list.count; r++) {
+		const patch_range &range = list.ranges[r];
+		const uint8_t *want =
+			list.pool + range.at + (new_half ? range.length : 0);
+		for (uint32_t done = 0; range.has_old && done < range.length;
+		     done += chunk_size) {
+			uint32_t count = block_at(range.length, done);
+			int64_t in_file =
+				read_block(file, file_size, range.address + done, count);
+			if (in_file < 0)
+				return -1;
+			if (in_file == count &&
+			    memcmp(old_bytes, want + done, count) == 0)
+				continue;
+			uint32_t i = 0;
+			while (i < in_file && old_bytes[i] == want[done + i])
+				i++;
+			*first = {range.address + done + i, i < in_file, old_bytes[i],
+			          want[done + i]};
+			return 1;
+		}
 	}
 	return 0;
 }
@@ -95,22 +105,10 @@ static int differs(target_file file, uint64_t file_size, uint64_t address,
 static bool holds_old(target_file file, uint64_t file_size, patch_list list)
 {
 	difference first = {}, unused;
-	int found = 0;
-	for (size_t r = 0; r < list.count && found == 0; r++)
-		if (list.ranges[r].has_old)
-			found = differs(file, file_size, list.ranges[r].address,
-			                list.ranges[r].length,
-			                list.pool + list.ranges[r].at, &first);
+	int found = differs(file, file_size, list, false, &first);
 	if (found <= 0)
 		return found == 0;
-	int patched = 0;
-	for (size_t r = 0; r < list.count && patched == 0; r++)
-		if (list.ranges[r].has_old)
-			patched = differs(file, file_size, list.ranges[r].address,
-			                  list.ranges[r].length,
-			                  list.pool + list.ranges[r].at +
-			                          list.ranges[r].length,
-			                  &unused);
+	int patched = differs(file, file_size, list, true, &unused);
 	if (patched < 0)
 		return false;
 	if (patched == 0) {

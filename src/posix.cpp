@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <iterator>
+#include <initializer_list>
 #include <linux/magic.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -30,7 +30,6 @@ static bool same_file(const struct stat &a, const struct stat &b)
 // The process's setup: closed standard descriptors get the null device, a
 // standard output that writes to the target gets nothing, and no signal
 // ends a patch halfway.
-
 static bool is_open_on(int descriptor, const struct stat &file)
 {
 	struct stat status;
@@ -44,10 +43,9 @@ void prepare_process(const void *native_file)
 	// descriptor (pidfd_getfd) or rewrite its bytes (/proc/PID/mem).
 	prctl(PR_SET_DUMPABLE, 0);
 	// A closed standard descriptor is the next one that open hands out, and
-	// the report would go into the target file: each, lowest first, gets the
-	// null device. Without one, the target's own descriptor may land there:
-	// as 0 or 1 the open refuses it as standard input's or output's file,
-	// and nothing writes to 2. One poll tells which are closed.
+	// the report would go into the target: each, lowest first, gets the null
+	// device. Without one, the open refuses the target as 0 or 1, and
+	// nothing writes to 2.
 	struct pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
 	                            {STDERR_FILENO, 0, 0}};
 	poll(standard, 3, 0);
@@ -105,41 +103,28 @@ void release_interruptions()
 // - a file another process has open or mapped, where a lease can be had;
 // - a file another process has locked.
 
-// The pseudo-file systems with files that a user may write; the others'
-// are root's, who can write them anyway.
-static bool on_pseudo_file_system(uint32_t type)
+static bool listed(const struct statfs &file_system,
+                   std::initializer_list<uint32_t> types)
 {
-	static const uint32_t pseudo[] = {
-		PROC_SUPER_MAGIC, SYSFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
-		SECURITYFS_MAGIC, SELINUX_MAGIC, SMACK_MAGIC,
-	};
-	return std::find(std::begin(pseudo), std::end(pseudo), type) !=
-	       std::end(pseudo);
+	return std::find(types.begin(), types.end(),
+	                 static_cast<uint32_t>(file_system.f_type)) != types.end();
 }
 
 static bool may_patch(const struct stat &checked,
                       const struct statfs &file_system)
 {
+	// The pseudo-file systems with files that a user may write; the others'
+	// are root's, who can write them anyway.
 	if (!S_ISREG(checked.st_mode) || checked.st_nlink == 0 ||
-	    on_pseudo_file_system(static_cast<uint32_t>(file_system.f_type)))
+	    listed(file_system, {PROC_SUPER_MAGIC, SYSFS_MAGIC, CGROUP_SUPER_MAGIC,
+	                         CGROUP2_SUPER_MAGIC, SECURITYFS_MAGIC,
+	                         SELINUX_MAGIC, SMACK_MAGIC}))
 		return false;
 	if (is_open_on(STDOUT_FILENO, checked)) {
 		report_dropped = true;
 		return false;
 	}
 	return !is_open_on(STDIN_FILENO, checked);
-}
-
-// Where a lease is refused for reasons that say nothing about other users
-// of the file: network file systems grant them only with a delegation.
-static bool leases_mean_nothing(uint32_t type)
-{
-	static const uint32_t network[] = {
-		NFS_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, AFS_SUPER_MAGIC,
-		AFS_FS_MAGIC, CEPH_SUPER_MAGIC, V9FS_MAGIC, CODA_SUPER_MAGIC,
-	};
-	return std::find(std::begin(network), std::end(network), type) !=
-	       std::end(network);
 }
 
 // Opening for exclusive use. The path is first opened with no access, which
@@ -229,8 +214,13 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	int fd = -1;
 	if (fstat(path_fd, &checked) == 0 &&
 	    fstatfs(path_fd, &file_system) == 0 && may_patch(checked, file_system)) {
-		bool lease = !leases_mean_nothing(
-			static_cast<uint32_t>(file_system.f_type));
+		// Network file systems refuse a lease for reasons that say nothing
+		// about other users of the file: they grant one only with a
+		// delegation.
+		bool lease = !listed(file_system,
+		                     {NFS_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC,
+		                      AFS_SUPER_MAGIC, AFS_FS_MAGIC, CEPH_SUPER_MAGIC,
+		                      V9FS_MAGIC, CODA_SUPER_MAGIC});
 		fd = open_leased(path_fd, checked, lease);
 	}
 	close(path_fd);
@@ -291,43 +281,31 @@ bool still_held(target_file file, const void *native_file)
 }
 
 // Moving bytes: a single call each at an offset, which the patch run
-// repeats while a transfer falls short.
+// repeats while a transfer falls short. Every signal waits while these run
+// (hold_interruptions), so none of them fails with EINTR.
 
 int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
                 uint32_t count)
 {
-	ssize_t got;
-	do
-		got = pread(static_cast<int>(file), bytes, count,
-		            static_cast<off_t>(offset));
-	while (got < 0 && errno == EINTR);
-	return static_cast<int32_t>(got);
+	return static_cast<int32_t>(pread(static_cast<int>(file), bytes, count,
+	                                  static_cast<off_t>(offset)));
 }
 
 int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
                  uint32_t count)
 {
-	ssize_t put;
-	do
-		put = pwrite(static_cast<int>(file), bytes, count,
-		             static_cast<off_t>(offset));
-	while (put < 0 && errno == EINTR);
-	return static_cast<int32_t>(put);
+	return static_cast<int32_t>(pwrite(static_cast<int>(file), bytes, count,
+	                                   static_cast<off_t>(offset)));
 }
 
 bool flush_target(target_file file)
 {
-	while (fdatasync(static_cast<int>(file)) != 0)
-		if (errno != EINTR)
-			return false;
-	return true;
+	return fdatasync(static_cast<int>(file)) == 0;
 }
 
 bool close_target(target_file file)
 {
-	// After EINTR the descriptor is gone on Linux; closing it again could
-	// close another file's.
-	return close(static_cast<int>(file)) == 0 || errno == EINTR;
+	return close(static_cast<int>(file)) == 0;
 }
 
 // Standard input, read through a non-blocking descriptor.

@@ -18,16 +18,13 @@ bool flush_report()
 
 static void put(const char *text, size_t count)
 {
-	while (count > sizeof block - used) {
-		size_t part = sizeof block - used;
+	for (size_t part; count > 0; text += part, count -= part) {
+		if (used == sizeof block)
+			flush_report();
+		part = count < sizeof block - used ? count : sizeof block - used;
 		memcpy(block + used, text, part);
 		used += part;
-		text += part;
-		count -= part;
-		flush_report();
 	}
-	memcpy(block + used, text, count);
-	used += count;
 }
 
 template <size_t size> static char *append(char *at, const char (&text)[size])
@@ -91,19 +88,14 @@ static size_t line_breaker(const char *text)
 // Each character of a name that could end a line shows as '?'.
 void report(const char *format, const char *name)
 {
-	const char *rest = put_head(format);
-	const char *plain = name;
-	while (*name) {
-		size_t breaker = line_breaker(name);
-		if (breaker == 0) {
-			name++;
-			continue;
+	const char *rest = put_head(format), *plain = name;
+	for (; *name; name++)
+		if (size_t breaker = line_breaker(name)) {
+			put(plain, static_cast<size_t>(name - plain));
+			put("?", 1);
+			name += breaker - 1;
+			plain = name + 1;
 		}
-		put(plain, static_cast<size_t>(name - plain));
-		put("?", 1);
-		name += breaker;
-		plain = name;
-	}
 	put(plain, static_cast<size_t>(name - plain));
 	report(rest);
 }

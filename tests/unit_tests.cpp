@@ -86,27 +86,6 @@ TEST(DecodeHex, OnlyTheCountedCharacters)
 	}
 }
 
-TEST(HasEnoughHex, AroundTheWrapOfTwiceLength)
-{
-	struct Case {
-		size_t count;
-		int32_t length;
-		bool enough;
-	} cases[] = {
-		{0, 0, true}, {4, 2, true}, {6, 2, true}, {4, 3, false},
-		// -1 to -1073741824 double to 2^31 or more, unsigned.
-		{1000, -1, false}, {2147483646, -1073741824, false},
-		// -2^31 + k doubles to 2k.
-		{0, INT32_MIN, true}, {0, INT32_MIN + 1, false},
-		{2, INT32_MIN + 1, true}, {2147483646, INT32_MIN + 1073741823, true},
-		{2147483644, INT32_MIN + 1073741823, false},
-		{2147483646, 1073741824, false}, {0, INT32_MAX, false},
-	};
-	for (const Case &c : cases)
-		EXPECT_EQ(has_enough_hex(c.count, c.length), c.enough)
-			<< "count " << c.count << " length " << c.length;
-}
-
 TEST(EntryRoutine, UsageWithoutAProgramName)
 {
 	// execve may pass no words at all; word 0 is then a null pointer.
