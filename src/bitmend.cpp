@@ -27,8 +27,7 @@ bool read_decimal(const char *text, bool *negative, uint64_t *size)
 }
 
 // Length keeps its 32-bit reading, saturating at either end: past the top
-// it asks for more digits than a command line holds, and past the bottom
-// it patches nothing.
+// it asks for more digits than a command line holds, past the bottom none.
 static int32_t length_of(bool negative, uint64_t size)
 {
 	if (negative)
@@ -37,18 +36,9 @@ static int32_t length_of(bool negative, uint64_t size)
 	return size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
 }
 
-// Offsets reach INT64_MAX, and the last byte of a run may lie there.
-static bool in_range(bool negative, uint64_t address, int32_t length)
-{
-	if ((negative && address != 0) || address > INT64_MAX)
-		return false;
-	return length <= 0 || address + static_cast<uint64_t>(length) <=
-	                              uint64_t{INT64_MAX} + 1;
-}
-
-// The ranges of standard input, the given one's bytes or a list, none of
-// whose bytes two lines name; else the refusal and the line or offset it
-// names. Lists are mostly in order already, and then need no sorted copy.
+// The given range's bytes or a list from standard input, no byte named
+// twice; else the refusal and the line or offset it names. Lists are mostly
+// in order already, and then need no sorted copy.
 static const char *input_refusal(const patch_range *given, patch_list &list,
                                  patch_range *&ranges, uint64_t *number)
 {
@@ -86,11 +76,10 @@ static const char *input_refusal(const patch_range *given, patch_list &list,
 // The range of a call of four words.
 static patch_range single;
 
-// The message that refuses a call of four words or more, checked in this
-// order, and *number, the line or offset that it names; or null once the
-// words, and standard input where they name it, make list. A word's bytes
-// are decoded as their digits are checked, in place: byte i where its
-// digits began. Sets *ranges and list.pool where they are allocated.
+// The refusal of a call of four words or more, in the order checked, and
+// *number, the line or offset it names; or null once the words, and
+// standard input where they name it, make list (allocating *ranges and
+// list.pool). A word's byte i is decoded in place, where its digits began.
 static const char *refusal(char *argv[], patch_list &list,
                            patch_range *&ranges, uint64_t *number)
 {
@@ -120,9 +109,8 @@ static const char *refusal(char *argv[], patch_list &list,
 			return "\nLength Error!\n";
 	} else {
 		size_t half = colon ? hex_count / 2 : hex_count;
-		// Twice Length, wrapped to 32 bits, compared unsigned: a negative
-		// Length asks for more digits than a command line holds, but near
-		// INT32_MIN, where it wraps to few.
+		// Twice Length, wrapped to 32 bits and unsigned: a negative one
+		// asks for more digits than a command line holds, but near INT32_MIN.
 		if (half < static_cast<uint32_t>(length) * 2u)
 			return "\nNeed More HexNumber!\n";
 		if ((colon && (half != static_cast<uint32_t>(length) * 2u ||
@@ -133,7 +121,9 @@ static const char *refusal(char *argv[], patch_list &list,
 	}
 	if (!read_decimal(argv[2], &negative, &single.address))
 		return "\nAddress Error!\n";
-	if (!in_range(negative, single.address, length))
+	// Offsets reach INT64_MAX, and the last byte of a run may lie there.
+	if ((negative && single.address != 0) || single.address > INT64_MAX ||
+	    single.address + count > uint64_t{INT64_MAX} + 1)
 		return "\nAddress Out Of Range!\n";
 	return input ? input_refusal(&single, list, ranges, number) : nullptr;
 }

@@ -14,8 +14,7 @@ struct target_name {
 };
 
 // The entry routine: banner, argument checks, then one patch run on word 1,
-// whose native form the process entry gives. Returns the exit status, which
-// is 0 on every path.
+// whose native form the process entry gives. Returns 0 on every path.
 int bitmend_main(int argc, char *argv[], const void *native_file);
 
 // A decimal number written in full: optional white space, an optional sign,
@@ -27,8 +26,7 @@ bool read_decimal(const char *text, bool *negative, uint64_t *size);
 // its code: one load, for a character at a time.
 extern const std::array<int8_t, 256> hex_digit_value;
 
-// The byte spelled by pair[0] (high) and pair[1] (low); 0x00 unless both
-// are hex digits.
+// The byte pair[0] (high) and pair[1] spell; 0x00 unless both are digits.
 uint8_t decode_hex_pair(const char *pair);
 
 // Decodes count bytes of 2 * count characters; false if one is no hex digit.
@@ -73,9 +71,8 @@ void report_seeking(uint64_t address);
 void report_bytes(uint32_t first_index, uint64_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok);
-// Hands everything gathered to standard output. False once any of the
-// report is lost but to a reader gone away: what is patched from then on
-// would have no line.
+// Hands everything gathered to standard output. False once any report is
+// lost but to a reader gone away: later patched bytes would have no line.
 bool flush_report();
 
 // The platform layer. A target file is held for exclusive use from
@@ -97,8 +94,7 @@ void release_interruptions();
 // or truncating it, and tells its size; no_target when it cannot be had
 // for exclusive use, or a standard input or output is open on it.
 target_file open_exclusive(const void *native_file, uint64_t *size);
-// False once others may have had the file since it was opened, or once the
-// name no longer leads to it.
+// False once others may have had the file, or its name leads elsewhere.
 bool still_held(target_file file, const void *native_file);
 // One transfer at an offset: the bytes moved, 0 at the end, -1 on failure.
 int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,

@@ -23,10 +23,9 @@ static constexpr unsigned value_of(char c)
 static constexpr std::array<int8_t, 256> digit_values()
 {
 	std::array<int8_t, 256> values = {};
-	for (int code = 0; code < 256; code++) {
+	for (size_t code = 0; code < values.size(); code++) {
 		char c = static_cast<char>(code);
-		values[static_cast<size_t>(code)] =
-			static_cast<int8_t>(no_digit(c) ? -1 : value_of(c));
+		values[code] = static_cast<int8_t>(no_digit(c) ? -1 : value_of(c));
 	}
 	return values;
 }

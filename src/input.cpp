@@ -10,15 +10,6 @@
 // so that no pair is read past the block's end.
 static char text[(1 << 16) + 1];
 
-// The next block of standard input into text: its length, 0 at the end,
-// -1 on failure.
-static int32_t read_text()
-{
-	int32_t got = read_input(reinterpret_cast<uint8_t *>(text), 1 << 16);
-	text[got > 0 ? got : 0] = '\0';
-	return got;
-}
-
 static int digit_value(char c)
 {
 	return hex_digit_value[static_cast<uint8_t>(c)];
@@ -27,20 +18,6 @@ static int digit_value(char c)
 static bool is_white(char c)
 {
 	return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Most pairs stand whole, one after another: decodes them from at while out
-// is below limit, and returns where they stop.
-static const char *whole_pairs(const char *at, uint8_t *&out,
-                               const uint8_t *limit)
-{
-	int high, low;
-	while (out < limit &&
-	       ((high = digit_value(at[0])) | (low = digit_value(at[1]))) >= 0) {
-		*out++ = static_cast<uint8_t>(high * 16 + low);
-		at += 2;
-	}
-	return at;
 }
 
 // Doubles the room of block, an array of room items; false where memory
@@ -60,7 +37,9 @@ template <typename item> static bool grow(item *&block, size_t &room)
 
 // Where the reading stands within a line of a list. The bytes of a given
 // range are those of a line that never ends: line feeds are blanks there.
-enum list_place { line_start, in_address, in_bytes, in_range_comment, in_comment };
+enum list_place {
+	line_start, in_address, in_bytes, in_range_comment, in_comment
+};
 
 const char *read_ranges(const patch_range *given, patch_range **ranges,
                         size_t *count, uint8_t **pool, uint64_t *line)
@@ -80,7 +59,8 @@ const char *read_ranges(const patch_range *given, patch_range **ranges,
 	if (!list && !*pool)
 		return "\nNot Enough Memory!\n";
 	for (;;) {
-		int32_t got = read_text();
+		int32_t got = read_input(reinterpret_cast<uint8_t *>(text), 1 << 16);
+		text[got > 0 ? got : 0] = '\0';
 		if (got < 0)
 			return "\nCan't Read Standard Input!\n";
 		if (got == 0 && !list) {
@@ -102,8 +82,14 @@ const char *read_ranges(const patch_range *given, patch_range **ranges,
 				return "\nNot Enough Memory!\n";
 		uint8_t *bytes = *pool, *out = bytes + used;
 		for (const char *at = text, *end = text + got; at < end;) {
-			if (place == in_bytes && high < 0 &&
-			    (at = whole_pairs(at, out, bytes + pool_room)) == end)
+			// Most pairs stand whole, one after another.
+			for (int hi, lo; place == in_bytes && high < 0 &&
+			                 out < bytes + pool_room &&
+			                 (hi = digit_value(at[0])) >= 0 &&
+			                 (lo = digit_value(at[1])) >= 0;
+			     at += 2)
+				*out++ = static_cast<uint8_t>(hi * 16 + lo);
+			if (at == end)
 				break;
 			if (place >= in_range_comment &&
 			    !(at = static_cast<const char *>(memchr(at, '\n', end - at))))

@@ -4,10 +4,9 @@
 
 #include <cstring>
 
-// Bytes moved per positioned read and write, and written between two looks
-// at the hold: few system calls for a long patch, a small fixed buffer for
-// any length, and at most this many bytes in the file whose lines a kill
-// could still lose.
+// Bytes per read and write, and written between two looks at the hold: few
+// system calls, a small buffer, and at most this many bytes in the file
+// whose lines a kill could still lose.
 constexpr uint32_t chunk_size = 32768;
 
 // Off the stack, which may be small; the run has one thread.
@@ -67,10 +66,9 @@ struct difference {
 	uint8_t found, wanted;
 };
 
-// Whether the file holds, in each range with an OLD, that OLD at every
-// byte, or with new_half its NEW: 1 where not, with the first byte that
-// differs in *first; -1 after reporting a failed read. A byte past the end
-// of the file never matches.
+// Whether the file holds each range's OLD, or with new_half its NEW: 1
+// where not (no byte past the end matches), with the first byte that
+// differs in *first; -1 after reporting a failed read.
 static int differs(target_file file, uint64_t file_size, patch_list list,
                    bool new_half, difference *first)
 {
@@ -116,59 +114,49 @@ static bool holds_old(target_file file, uint64_t file_size, patch_list list)
 		return false;
 	}
 	report("\nMismatch At 0x%x", first.offset);
-	if (first.in_file)
-		report(": Found 0x%x", first.found);
-	else
-		report(": Found End Of File");
+	first.in_file ? report(": Found 0x%x", first.found)
+	              : report(": Found End Of File");
 	report(", Expected 0x%x!\n", first.wanted);
 	return false;
 }
 
-// The gate before a block is written, once a block's worth has been
-// written since the last (unlooked bytes, more than a block before the
-// first): the lines of what was written have gone out, and the file is
-// still held and named. Reports why not.
-static bool may_write(target_file file, target_name name, uint64_t offset,
-                      uint32_t count, uint32_t &unlooked)
+// Patches the block of range from its byte first, its old values the OLD
+// the file was found to hold, or read now. Every byte reported OK has been
+// handed to the system before its line is gathered. False after reporting
+// a failure.
+static bool patch_block(target_file file, target_name name,
+                        uint64_t &file_size, const patch_range &range,
+                        uint8_t *pool, uint32_t first, uint32_t &unlooked)
 {
-	if (unlooked + count <= chunk_size) {
-		unlooked += count;
-		return true;
-	}
-	if (unlooked <= chunk_size && !flush_report()) {
-		report("\nCan't Write 0x%x!\n", offset);
+	uint64_t offset = range.address + first;
+	uint32_t count = block_at(range.length, first);
+	const uint8_t *old = range.has_old ? pool + range.at + first : old_bytes;
+	uint8_t *new_bytes =
+		pool + range.at + (range.has_old ? range.length : 0) + first;
+	if (!range.has_old && read_block(file, file_size, offset, count) < 0)
 		return false;
+	// Once a block's worth has been written since the last look (more than
+	// that before the first), the lines of what was written have gone out,
+	// and the file is still held and named.
+	if (unlooked + count > chunk_size) {
+		if (unlooked <= chunk_size && !flush_report()) {
+			report("\nCan't Write 0x%x!\n", offset);
+			return false;
+		}
+		if (!still_held(file, name.native)) {
+			report("\nCan't Hold %s!\n", name.text);
+			return false;
+		}
+		unlooked = 0;
 	}
-	if (!still_held(file, name.native)) {
-		report("\nCan't Hold %s!\n", name.text);
-		return false;
-	}
-	unlooked = count;
-	return true;
-}
-
-// Patches count bytes from offset, whose first byte is number first_index
-// of its range, and whose old values are old where the run knows them.
-// Every byte reported OK has been handed to the system before its line is
-// gathered. Returns false after reporting a failure.
-static bool patch_chunk(target_file file, target_name name, uint64_t &file_size,
-                        uint64_t offset, uint32_t first_index, uint32_t count,
-                        const uint8_t *old, uint8_t *new_bytes,
-                        uint32_t &unlooked)
-{
-	// Nothing of a block is written without the old value of each byte: the
-	// OLD that the file was found to hold, or read now.
-	if ((!old && read_block(file, file_size, offset, count) < 0) ||
-	    !may_write(file, name, offset, count, unlooked))
-		return false;
-	old = old ? old : old_bytes;
+	unlooked += count;
 	uint32_t written = transfer(file, offset, new_bytes, count, true);
 	// A later range of a list reads what this one grew.
 	if (offset + written > file_size)
 		file_size = offset + written;
-	report_bytes(first_index, offset, old, new_bytes, written, true);
+	report_bytes(first, offset, old, new_bytes, written, true);
 	if (written < count) {
-		report_bytes(first_index + written, offset + written, old + written,
+		report_bytes(first + written, offset + written, old + written,
 		             new_bytes + written, 1, false);
 		report("\nCan't Write 0x%x!\n", offset + written);
 		return false;
@@ -191,17 +179,11 @@ static void patch_file(target_name name, patch_list list)
 	bool patched = true;
 	uint32_t unlooked = chunk_size + 1; // nothing written yet
 	for (size_t r = 0; patched && r < list.count; r++) {
-		const patch_range &range = list.ranges[r];
-		const uint8_t *old = range.has_old ? list.pool + range.at : nullptr;
-		uint8_t *new_bytes =
-			list.pool + range.at + (range.has_old ? range.length : 0);
-		report_seeking(range.address);
-		for (uint32_t done = 0; patched && done < range.length;
+		report_seeking(list.ranges[r].address);
+		for (uint32_t done = 0; patched && done < list.ranges[r].length;
 		     done += chunk_size)
-			patched = patch_chunk(file, name, file_size, range.address + done,
-			                      done, block_at(range.length, done),
-			                      old ? old + done : nullptr, new_bytes + done,
-			                      unlooked);
+			patched = patch_block(file, name, file_size, list.ranges[r],
+			                      list.pool, done, unlooked);
 	}
 	// What was written before a failure is worth keeping too.
 	bool flushed = flush_target(file);

@@ -1,6 +1,5 @@
 // The platform layer on Linux: a regular file with a name, held with a write
-// lease and both kinds of lock, and a report that reaches standard output
-// whole.
+// lease and both kinds of lock, and a report that goes out whole.
 #include "bitmend.h"
 
 #include <algorithm>
@@ -66,8 +65,7 @@ void prepare_process(const void *native_file)
 }
 
 // Interruptions held back: from the open until the report is out, every
-// signal waits, then takes effect as sent. A fault of the tool's own is
-// delivered all the same.
+// signal but a fault of the tool's own waits, then takes effect as sent.
 
 static sigset_t mask_before;
 
@@ -128,8 +126,7 @@ static bool may_patch(const struct stat &checked,
 }
 
 // Opening for exclusive use. The path is first opened with no access, which
-// opens no FIFO or device however the path changes; only the inode so
-// checked is then opened for data.
+// opens no FIFO or device, and only the inode so checked is opened for data.
 
 // The file opened, whether the run holds a lease on it, and the last
 // moment the lease was seen whole.
@@ -146,9 +143,9 @@ static int open_for_data(int path_fd, const struct stat &checked)
 	char entry[32];
 	snprintf(entry, sizeof entry, "/proc/self/fd/%d", path_fd);
 	struct stat status;
-	if (stat(entry, &status) != 0 || !same_file(status, checked))
-		return -1;
-	int fd = open(entry, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	int fd = stat(entry, &status) == 0 && same_file(status, checked)
+	                 ? open(entry, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+	                 : -1;
 	if (fd >= 0 && (fstat(fd, &status) != 0 || !same_file(status, checked))) {
 		close(fd);
 		return -1;
@@ -197,9 +194,8 @@ static bool lock_whole_file(int fd)
 {
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
 		return false;
-	struct flock whole = {};
+	struct flock whole = {}; // from SEEK_SET 0, for a length of 0: all
 	whole.l_type = F_WRLCK;
-	whole.l_whence = SEEK_SET;
 	return fcntl(fd, F_OFD_SETLK, &whole) == 0;
 }
 
@@ -215,8 +211,7 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	if (fstat(path_fd, &checked) == 0 &&
 	    fstatfs(path_fd, &file_system) == 0 && may_patch(checked, file_system)) {
 		// Network file systems refuse a lease for reasons that say nothing
-		// about other users of the file: they grant one only with a
-		// delegation.
+		// about other users: they grant one only with a delegation.
 		bool lease = !listed(file_system,
 		                     {NFS_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC,
 		                      AFS_SUPER_MAGIC, AFS_FS_MAGIC, CEPH_SUPER_MAGIC,
@@ -224,14 +219,13 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 		fd = open_leased(path_fd, checked, lease);
 	}
 	close(path_fd);
-	if (fd >= 0 && !lock_whole_file(fd)) {
-		close(fd);
-		fd = -1;
+	if (fd >= 0 && lock_whole_file(fd)) {
+		*size = static_cast<uint64_t>(checked.st_size);
+		return fd;
 	}
-	if (fd < 0)
-		return no_target;
-	*size = static_cast<uint64_t>(checked.st_size);
-	return fd;
+	if (fd >= 0)
+		close(fd);
+	return no_target;
 }
 
 // Holding the file. Another process's open breaks the lease, and the kernel
@@ -242,16 +236,6 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 // a margin, its age counted from the last moment the lease was seen whole:
 // no later than the break began, whatever stopped or froze the run since.
 
-static long lease_break_seconds()
-{
-	long seconds = -1;
-	if (FILE *knob = fopen("/proc/sys/fs/lease-break-time", "re")) {
-		seconds = fscanf(knob, "%ld", &seconds) == 1 ? seconds : -1;
-		fclose(knob);
-	}
-	return seconds;
-}
-
 static bool lease_kept(int fd)
 {
 	struct timespec now;
@@ -260,7 +244,11 @@ static bool lease_kept(int fd)
 		seen_whole = now;
 		return true;
 	}
-	long seconds = lease_break_seconds();
+	long seconds = -1;
+	if (FILE *knob = fopen("/proc/sys/fs/lease-break-time", "re")) {
+		seconds = fscanf(knob, "%ld", &seconds) == 1 ? seconds : -1;
+		fclose(knob);
+	}
 	if (seconds <= 0)
 		return seconds == 0;
 	int64_t age_ms = (now.tv_sec - seen_whole.tv_sec) * int64_t{1000} +
@@ -280,9 +268,8 @@ bool still_held(target_file file, const void *native_file)
 	       (!leased || lease_kept(static_cast<int>(file)));
 }
 
-// Moving bytes: a single call each at an offset, which the patch run
-// repeats while a transfer falls short. Every signal waits while these run
-// (hold_interruptions), so none of them fails with EINTR.
+// Moving bytes: one call each, which the run repeats while a transfer falls
+// short. Every signal waits meanwhile, so none of them fails with EINTR.
 
 int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
                 uint32_t count)
@@ -322,9 +309,8 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 }
 
 // How the report leaves: every byte, through short writes and a
-// non-blocking descriptor, whose flags belong to every process sharing it.
-// A reader gone away (EPIPE) has chosen not to read the rest; any other
-// failure loses lines.
+// non-blocking descriptor, whose flags other processes share. A reader gone
+// away (EPIPE) has chosen not to read the rest; any other failure loses lines.
 
 bool write_report(const char *text, size_t count)
 {

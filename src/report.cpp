@@ -3,6 +3,7 @@
 #include "bitmend.h"
 
 #include <cstring>
+#include <initializer_list>
 
 static char block[1 << 16];
 static size_t used;
@@ -35,10 +36,9 @@ template <size_t size> static char *append(char *at, const char (&text)[size])
 
 static const char hex_digits[] = "0123456789abcdef";
 
-// A number kept as its digits, lowercase and without leading zeros, and
-// counted up in place, so that a line's index and offset cost a copy
-// rather than a conversion. The digits end at digits + 16; the bytes after
-// them are room for a fixed-size copy.
+// A number kept as its digits, lowercase, counted up in place: a line's
+// index and offset cost a copy, not a conversion. The digits end at
+// digits + 16; the bytes after them are room for a fixed-size copy.
 struct counter {
 	char digits[32];
 	int first;
@@ -69,19 +69,17 @@ static const char *put_head(const char *format)
 	return conversion + 2;
 }
 
-// A character that ends a line for some reader could add a line of its own
-// to the report, such as "Done!" after a refusal: a control character, or
-// NEL, LS or PS in UTF-8. Returns its length in bytes, or 0.
+// A character that ends a line for some reader could add a line, such as
+// "Done!" after a refusal: a control character, or NEL, LS or PS in UTF-8.
+// Returns its length in bytes, or 0.
 static size_t line_breaker(const char *text)
 {
 	unsigned char c = static_cast<unsigned char>(*text);
 	if (c < 0x20 || c == 0x7f)
 		return 1;
-	if (strncmp(text, "\xc2\x85", 2) == 0)
-		return 2;
-	if (strncmp(text, "\xe2\x80\xa8", 3) == 0 ||
-	    strncmp(text, "\xe2\x80\xa9", 3) == 0)
-		return 3;
+	for (const char *breaker : {"\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9"})
+		if (strncmp(text, breaker, strlen(breaker)) == 0)
+			return strlen(breaker);
 	return 0;
 }
 

@@ -9,11 +9,10 @@
 #include <windows.h>
 
 // The process's arguments. The file layer opens word 1 as the system gave
-// it, in UTF-16; the run gets it in UTF-8, for the report, where a lone
-// surrogate shows as U+FFFD.
+// it, in UTF-16; the report shows it in UTF-8, a lone surrogate as U+FFFD.
 
-// Text in a code page: UTF-8, or an ANSI one with '?' for what it lacks,
-// never a best-fit look-alike.
+// Text in UTF-8, or in an ANSI code page with '?' for what it lacks, never
+// a best-fit look-alike.
 static std::string narrow(UINT code_page, const std::wstring &text)
 {
 	DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
@@ -43,13 +42,12 @@ static std::string ascii_word(const wchar_t *word)
 
 int wmain(int argc, wchar_t *argv[])
 {
-	std::vector<std::string> words;
-	for (int i = 0; i < argc; i++)
-		words.push_back(i < 2 ? narrow(CP_UTF8, argv[i]) : ascii_word(argv[i]));
-	std::vector<char *> pointers;
-	for (std::string &word : words)
-		pointers.push_back(&word[0]);
-	pointers.push_back(nullptr);
+	std::vector<std::string> words(static_cast<size_t>(argc));
+	std::vector<char *> pointers(words.size() + 1); // ending in a null
+	for (size_t i = 0; i < words.size(); i++) {
+		words[i] = i < 2 ? narrow(CP_UTF8, argv[i]) : ascii_word(argv[i]);
+		pointers[i] = &words[i][0];
+	}
 	const wchar_t *path = argc > 1 ? argv[1] : nullptr;
 	prepare_process(path);
 	return bitmend_main(argc, pointers.data(), path);
@@ -64,8 +62,7 @@ static volatile LONG interrupted;
 static BOOL WINAPI hold_event(DWORD event)
 {
 	InterlockedExchange(&interrupted, 1);
-	// Returning from these ends the process at once: wait for the run to
-	// end it instead.
+	// Returning from these ends the process at once: the run ends it.
 	if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT ||
 	    event == CTRL_SHUTDOWN_EVENT)
 		Sleep(INFINITE);
@@ -168,10 +165,10 @@ static std::wstring name_to_open(const std::wstring &typed)
 // Every open asks the other end not to act as the one who runs the tool.
 constexpr DWORD anonymous = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-// The file a name leads to, through any link, with no data access: what it
-// reached is checked before data is asked for, and the data handle comes
-// from this one, so that the file checked is the file written. Between the
-// attribute query and this open the name can still change.
+// The file a name leads to, through any link, with no data access: it is
+// checked before the data handle is made of it, so that the file checked is
+// the file written. Between the attribute query and this open the name can
+// still change.
 static HANDLE open_without_data(const std::wstring &name)
 {
 	DWORD attributes = GetFileAttributesW(name.c_str());
@@ -183,21 +180,8 @@ static HANDLE open_without_data(const std::wstring &name)
 	                   nullptr, OPEN_EXISTING, anonymous, nullptr);
 }
 
-// Raw volumes and disks open as FILE_TYPE_DISK too, but only a file has
-// file information.
-static bool is_writable_file(HANDLE file)
-{
-	BY_HANDLE_FILE_INFORMATION information;
-	return GetFileType(file) == FILE_TYPE_DISK &&
-	       GetFileInformationByHandle(file, &information) &&
-	       !(information.dwFileAttributes &
-	         (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY |
-	          FILE_ATTRIBUTE_DEVICE));
-}
-
 // The process's setup: no dialogs, and a standard output that writes to
 // the target gets nothing, compared before the first byte of output.
-
 static bool report_dropped;
 
 // A file's identity: its volume's serial number and its 128-bit id there,
@@ -221,11 +205,11 @@ static bool identity_of(HANDLE file, uint64_t *volume, FILE_ID_128 *id)
 	return true;
 }
 
-// Where a match refuses a file, the ids alone decide: Wine gives a file the
-// serial of the drive its path lies on, and a handle inherited from a Linux
-// process serial 0. Where a match keeps a run going, the serials must agree
-// too, as ids repeat across volumes.
-// Whether handle, a standard one or the held file's, is open on file.
+// Whether handle, a standard one or the held file's, is open on file. Where
+// a match refuses, the ids alone decide: Wine gives a file the serial of the
+// drive its path lies on, and a handle from a Linux process serial 0. Where
+// a match keeps a run going, the serials must agree too, as ids repeat
+// across volumes.
 static bool same_file(HANDLE handle, HANDLE file, bool refuses)
 {
 	uint64_t x_volume, y_volume;
@@ -270,8 +254,7 @@ void prepare_process(const void *native_file)
 }
 
 // Opening for exclusive use: share mode none, so that the open fails while
-// another process has the file open, standard output included, and nobody
-// opens it while it is held.
+// another process has the file open, and nobody opens it while it is held.
 
 target_file open_exclusive(const void *native_file, uint64_t *size)
 {
@@ -280,11 +263,18 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	HANDLE checked = open_without_data(
 		name_to_open(static_cast<const wchar_t *>(native_file)));
 	HANDLE file = INVALID_HANDLE_VALUE;
+	// Raw volumes and disks open as FILE_TYPE_DISK too, but only a file has
+	// file information.
+	BY_HANDLE_FILE_INFORMATION information;
 	if (checked != INVALID_HANDLE_VALUE) {
 		// The name may lead to standard output's file only now.
 		if (same_file(GetStdHandle(STD_OUTPUT_HANDLE), checked, true))
 			report_dropped = true;
-		else if (is_writable_file(checked) &&
+		else if (GetFileType(checked) == FILE_TYPE_DISK &&
+		         GetFileInformationByHandle(checked, &information) &&
+		         !(information.dwFileAttributes &
+		           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY |
+		            FILE_ATTRIBUTE_DEVICE)) &&
 		         !same_file(GetStdHandle(STD_INPUT_HANDLE), checked, true))
 			file = ReOpenFile(checked, GENERIC_READ | GENERIC_WRITE, 0,
 			                  anonymous);
@@ -314,18 +304,12 @@ bool still_held(target_file file, const void *native_file)
 // Moving bytes: a single call each at an offset, which the patch run
 // repeats while a transfer falls short.
 
-static OVERLAPPED at_offset(uint64_t offset)
+int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
+                uint32_t count)
 {
 	OVERLAPPED place = {};
 	place.Offset = static_cast<DWORD>(offset);
 	place.OffsetHigh = static_cast<DWORD>(offset >> 32);
-	return place;
-}
-
-int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
-                uint32_t count)
-{
-	OVERLAPPED place = at_offset(offset);
 	DWORD got = 0;
 	if (!ReadFile(reinterpret_cast<HANDLE>(file), bytes, count, &got, &place))
 		return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
@@ -335,7 +319,9 @@ int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
 int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
                  uint32_t count)
 {
-	OVERLAPPED place = at_offset(offset);
+	OVERLAPPED place = {};
+	place.Offset = static_cast<DWORD>(offset);
+	place.OffsetHigh = static_cast<DWORD>(offset >> 32);
 	DWORD put = 0;
 	if (!WriteFile(reinterpret_cast<HANDLE>(file), bytes, count, &put, &place))
 		return -1;
@@ -367,9 +353,9 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 	               : -1;
 }
 
-// How the report leaves: UTF-16 to a console, and the ANSI code page to a
-// file or a pipe, line feeds as CR LF either way. A pipe whose reader has gone has
-// chosen not to read the rest; any other failure loses lines.
+// How the report leaves: UTF-16 to a console, the ANSI code page to a file
+// or a pipe, line feeds as CR LF. A pipe whose reader has gone has chosen
+// not to read the rest; any other failure loses lines.
 
 static bool write_all(HANDLE output, const char *bytes, size_t count)
 {
