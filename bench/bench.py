@@ -39,6 +39,13 @@ MAX_EXPECT_INSTRUCTIONS_PER_BYTE = 10
 PIPED = 16 << 20
 MAX_PIPED_MEMORY = PIPED + (4 << 20)
 MAX_PIPED_TIME_AGAINST_PIPELINE = 1.15
+# One list of 10,000 ranges of 8 bytes, and one range of 1 MiB through the
+# list form.
+LIST_RANGES, LIST_LENGTH = 10000, 8
+MAX_LIST_PER_BYTE = 200
+MAX_LIST_OLD_PER_BYTE = 230
+MAX_LIST_MEMORY = 4 << 20
+MAX_LONG_LINE_PER_BYTE = 120
 
 
 def build(name, *options):
@@ -150,6 +157,16 @@ def expect_cost(bitmend, target, new):
     return cost
 
 
+def high_water(pid):
+    """A live process's peak memory so far (VmHWM) in KiB, or 0."""
+    try:
+        return max([0] + [int(line.split()[1]) for line in
+                          open("/proc/%d/status" % pid).read().splitlines()
+                          if line.startswith("VmHWM")])
+    except (OSError, ValueError):
+        return 0
+
+
 def piped(bitmend, target, text, runs):
     """16 MiB patched from a pipe of xxd -p text, the report to /dev/null,
     beside xxd -r -p | dd conv=notrunc,fdatasync on the same text: bitmend's
@@ -166,12 +183,7 @@ def piped(bitmend, target, text, runs):
     # interpreter it was forked from.
     peak = 0
     while tool.poll() is None:
-        try:
-            status = open("/proc/%d/status" % tool.pid).read()
-            peak = max([peak] + [int(line.split()[1]) for line in
-                                 status.splitlines() if line.startswith("VmHWM")])
-        except (OSError, ValueError):
-            pass
+        peak = max(peak, high_water(tool.pid))
         time.sleep(0.002)
     feed.wait()
     medians = alternating_medians({
@@ -186,6 +198,77 @@ def piped(bitmend, target, text, runs):
                                        medians["bitmend -"],
                                        medians["xxd -r -p | dd"]))
     return count / PIPED, peak << 10, medians
+
+
+def peak_memory(command, stdin):
+    """VmHWM of a process whose report waits in a pipe read a block at a
+    time, so that it is sampled while the process lives."""
+    tool = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE)
+    peak = high_water(tool.pid)
+    while tool.stdout.read(65536):
+        peak = max(peak, high_water(tool.pid))
+    tool.wait()
+    return peak << 10
+
+
+def lists(bitmend, target, original, rng, work, runs):
+    """One call with a list of 10,000 ranges of 8 bytes, in plain lines and
+    in OLD:NEW lines, the report to /dev/null: instructions per patched
+    byte and peak memory; its wall time beside a shell loop of 10,000 calls
+    and a Python r+b loop with one fsync; and one range of 1 MiB through
+    the list form."""
+    slots = sorted(rng.sample(range(FILE_SIZE // LIST_LENGTH), LIST_RANGES))
+    ranges = [(slot * LIST_LENGTH, rng.randbytes(LIST_LENGTH)) for slot in slots]
+    texts = {}
+    for name, line in (("plain", "%d %s\n"), ("OLD:NEW", "%d %s:%s\n")):
+        texts[name] = os.path.join(work, "list-%s.txt" % name.replace(":", ""))
+        with open(texts[name], "w") as f:
+            for address, new in ranges:
+                old = original[address:address + LIST_LENGTH].hex()
+                f.write(line % ((address, new.hex()) if name == "plain"
+                                else (address, old, new.hex())))
+    long_line = os.path.join(work, "list-long.txt")
+    with open(long_line, "w") as f:
+        f.write("0 %s\n" % rng.randbytes(1 << 20).hex())
+    call = [bitmend, target, "-", "-", "-"]
+
+    def fresh():
+        with open(target, "wb") as f:
+            f.write(original)
+
+    per_byte, peak = {}, {}
+    for name, text in texts.items():
+        fresh()
+        with open(text) as given:
+            per_byte[name] = instructions(call, stdin=given) / (
+                LIST_RANGES * LIST_LENGTH)
+        fresh()
+        with open(text) as given:
+            peak[name] = peak_memory(call, given)
+    with open(long_line) as given:
+        long_per_byte = instructions(call, stdin=given) / (1 << 20)
+    fresh()
+    py_loop = ("import os, sys\nf = open(sys.argv[1], 'r+b')\n"
+               "for line in open(sys.argv[2]):\n"
+               "    address, new = line.split()\n"
+               "    f.seek(int(address)); f.write(bytes.fromhex(new))\n"
+               "f.flush(); os.fsync(f.fileno())\n")
+    medians = alternating_medians({
+        "bitmend list": ["sh", "-c", '"$0" "$1" - - - <"$2"', bitmend, target,
+                         texts["plain"]],
+        "shell loop": ["sh", "-c", 'while read a h; do "$0" "$1" "$a" %d "$h"; '
+                       'done <"$2"' % LIST_LENGTH, bitmend, target,
+                       texts["plain"]],
+        "python3 r+b": [PYTHON, "-c", py_loop, target, texts["plain"]],
+    }, runs)
+    for name in texts:
+        print("list of %d, %s: %.1f instructions a byte, %d KiB at the peak"
+              % (LIST_RANGES, name, per_byte[name], peak[name] >> 10))
+    print("1 MiB through the list: %.1f instructions a byte" % long_per_byte)
+    print("list %.1f ms, shell loop %.0f ms, python3 %.1f ms" % (
+        medians["bitmend list"], medians["shell loop"], medians["python3 r+b"]))
+    fresh()
+    return per_byte, peak, long_per_byte, medians
 
 
 def main():
@@ -233,6 +316,8 @@ def main():
                     f.write(rng.randbytes(PIPED).hex("\n", -30) + "\n")
                 pipe_per_byte, pipe_peak, pipe_times = piped(
                     bitmend, target, text, max(runs // 3, 5))
+                list_per_byte, list_peak, long_per_byte, list_times = lists(
+                    bitmend, target, original, rng, work, max(runs // 10, 3))
 
     def row(place, tool, size):
         return next(r for r in rows if r[:3] == (place, tool, size))
@@ -272,6 +357,27 @@ def main():
          "at most %.2f" % MAX_PIPED_TIME_AGAINST_PIPELINE,
          pipe_times["bitmend -"] <= MAX_PIPED_TIME_AGAINST_PIPELINE
          * pipe_times["xxd -r -p | dd"]),
+        ("one list of 10,000 ranges of 8 bytes, plain lines: instructions per "
+         "patched byte, report to /dev/null", "%.0f" % list_per_byte["plain"],
+         "at most %d" % MAX_LIST_PER_BYTE,
+         list_per_byte["plain"] <= MAX_LIST_PER_BYTE),
+        ("the same with OLD:NEW lines", "%.0f" % list_per_byte["OLD:NEW"],
+         "at most %d" % MAX_LIST_OLD_PER_BYTE,
+         list_per_byte["OLD:NEW"] <= MAX_LIST_OLD_PER_BYTE),
+        ("the same: peak memory, plain and OLD:NEW lines",
+         "%.1f MiB, %.1f MiB" % (list_peak["plain"] / 2 ** 20,
+                                 list_peak["OLD:NEW"] / 2 ** 20),
+         "at most 4 MiB", max(list_peak.values()) <= MAX_LIST_MEMORY),
+        ("the same, plain lines: wall time against a shell loop of 10,000 "
+         "calls, and against one python3 r+b loop with one fsync",
+         "%.4f (%.1f ms against %.0f ms), %.2f (against %.1f ms)" % (
+             list_times["bitmend list"] / list_times["shell loop"],
+             list_times["bitmend list"], list_times["shell loop"],
+             list_times["bitmend list"] / list_times["python3 r+b"],
+             list_times["python3 r+b"]), "ratios", True),
+        ("one range of 1 MiB through the list: instructions per byte",
+         "%.0f" % long_per_byte, "at most %d" % MAX_LONG_LINE_PER_BYTE,
+         long_per_byte <= MAX_LONG_LINE_PER_BYTE),
     ]
     write_results(rows, far, targets, runs)
     plot(rows, memory)

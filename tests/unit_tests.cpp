@@ -84,6 +84,18 @@ TEST(DecodeHex, OnlyTheCountedCharacters)
 			EXPECT_EQ(memcmp(bytes, c.bytes, c.count), 0) << c.text;
 		}
 	}
+	// In place, as a word is, across blocks; a non-digit in a later one.
+	std::string word, want;
+	for (int i = 0; i < 200; i++) {
+		word += {"0123456789abcdef"[i % 16], "0123456789abcdef"[i / 16]};
+		want += static_cast<char>((i % 16) << 4 | i / 16);
+	}
+	uint8_t *in_place = reinterpret_cast<uint8_t *>(&word[0]);
+	EXPECT_TRUE(decode_hex(word.c_str(), 200, in_place));
+	EXPECT_EQ(word.substr(0, 200), want);
+	word.replace(0, 200, 200, '0');
+	word[301] = 'x';
+	EXPECT_FALSE(decode_hex(word.c_str(), 200, in_place));
 }
 
 TEST(EntryRoutine, UsageWithoutAProgramName)
