@@ -1,6 +1,5 @@
-// Standard input, decoded as it is read: only the bytes are kept, never the
-// text. Reading stops at the first character that cannot stand where it
-// does, so an endless stream that goes wrong ends.
+// Standard input, decoded as it is read: only the bytes are kept, and the
+// first character that cannot stand where it does ends even endless input.
 #include "bitmend.h"
 
 #include <cstdlib>
@@ -96,6 +95,10 @@ const char *read_ranges(const patch_range *given, patch_range **ranges,
 				break;
 			char c = *at++;
 			int digit = digit_value(c);
+			if (place == line_start && c >= '0' && c <= '9') {
+				address = 0;
+				place = in_address;
+			}
 			if (place == in_bytes) {
 				if (digit >= 0 && high < 0 && out < bytes + pool_room) {
 					high = digit;
@@ -138,16 +141,10 @@ const char *read_ranges(const patch_range *given, patch_range **ranges,
 					colon = false;
 				}
 				continue;
-			} else if (place == line_start) {
-				if (c >= '0' && c <= '9') {
-					address = 0;
-					place = in_address;
-					at--;
-				} else if (c == '#') {
-					place = in_comment;
-				} else if (!is_white(c)) {
-					return "\nAddress Error At Line %d!\n";
-				}
+			} else if (place == line_start && c == '#') {
+				place = in_comment;
+			} else if (place == line_start && !is_white(c)) {
+				return "\nAddress Error At Line %d!\n";
 			}
 			if (c != '\n' || !list)
 				continue;

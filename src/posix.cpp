@@ -153,17 +153,6 @@ static int open_for_data(int path_fd, const struct stat &checked)
 	return fd;
 }
 
-// A random wait below 2 << attempt ms, so that two runs that met part.
-static void back_off(int attempt)
-{
-	struct timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	uint32_t mixed = (static_cast<uint32_t>(now.tv_nsec) ^
-	                  static_cast<uint32_t>(getpid())) * 2654435761u;
-	struct timespec wait = {0, (mixed >> 4) % (2000000u << attempt)};
-	nanosleep(&wait, nullptr);
-}
-
 // A write lease is granted only while no other process has the file open or
 // mapped, and while it is held other opens wait. Of two runs that open at
 // once, each sees the other (EAGAIN): each lets go and tries again after a
@@ -184,7 +173,11 @@ static int open_leased(int path_fd, const struct stat &checked, bool lease)
 		close(fd);
 		if (!tie || attempt == 6)
 			return -1;
-		back_off(attempt);
+		// A random wait below 2 << attempt ms, so that two runs that met part.
+		uint32_t mixed = (static_cast<uint32_t>(seen_whole.tv_nsec) ^
+		                  static_cast<uint32_t>(getpid())) * 2654435761u;
+		struct timespec wait = {0, (mixed >> 4) % (2000000u << attempt)};
+		nanosleep(&wait, nullptr);
 	}
 }
 
