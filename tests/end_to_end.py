@@ -101,6 +101,13 @@ def report_results(checks):
     return 1 if failed else 0
 
 
+def wine_missing():
+    """What a test under Wine reports where Wine is not installed: a skip."""
+    def skip():
+        need_tool("wineserver")
+    return report_results([("the tests under Wine", skip)])
+
+
 class Run:
     """One run of a row, as its setups leave it: the command, its folder,
     standard output, what the child does before it starts the tool, and
@@ -1198,6 +1205,8 @@ def main():
         def skip():
             raise Skip("needs root (a mount namespace and a chroot)")
         return report_results([("the rows in an empty root", skip)])
+    if windows and not shutil.which("wineserver"):
+        return wine_missing()
     with contextlib.ExitStack() as stack:
         if windows:
             stack.enter_context(wine_server(os.path.dirname(exe)))

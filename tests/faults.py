@@ -26,8 +26,8 @@ import time
 
 from end_to_end import (BANNER, PATTERN, Skip, byte_lines, fifo_waiter,
                         need_root, need_tool, report_results, run_lines,
-                        seeking, stalled, WINE_ENV, wine_restart,
-                        wine_server)
+                        seeking, stalled, WINE_ENV, wine_missing,
+                        wine_restart, wine_server)
 
 BLOCK = 32768  # bytes the tool writes at a time
 ORIGINAL = bytes((i * 37 + 11) & 0xFF for i in range(48))
@@ -897,6 +897,8 @@ def full_disk(tool, work):
 
 def main():
     windows = sys.argv[1] == "--wine"
+    if windows and not shutil.which("wineserver"):
+        return wine_missing()
     if windows:
         exe = os.path.abspath(sys.argv[2])
         with wine_server(os.path.dirname(exe)):

@@ -7,13 +7,14 @@ usage: windows_checks.py WINDOWS_BUILD_FOLDER
 """
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 
 from end_to_end import (Skip, WINE_ENV, fifo_waiter, need_root,
-                        report_results, stalled, wine_server)
+                        report_results, stalled, wine_missing, wine_server)
 
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "user32.dll",
                "advapi32.dll"}
@@ -229,6 +230,8 @@ def main():
         with tempfile.TemporaryDirectory() as work:
             return check(exe, probe, work)
 
+    if not shutil.which("wineserver"):
+        return wine_missing()
     with wine_server(build):
         return report_results((check.__name__, lambda check=check: run(check))
                               for check in alone + with_files)
