@@ -66,9 +66,9 @@ struct difference {
 	uint8_t found, wanted;
 };
 
-// Whether the file holds each range's OLD, or with new_half its NEW: 1
-// where not (no byte past the end matches), with the first byte that
-// differs in *first; -1 after reporting a failed read.
+// Whether the file differs from the OLD of a range that has one, or with
+// new_half from its NEW: 1 with the first byte that differs in *first (none
+// past the end matches), 0 where it holds them all, -1 after a failed read.
 static int differs(target_file file, uint64_t file_size, patch_list list,
                    bool new_half, difference *first)
 {
