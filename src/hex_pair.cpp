@@ -47,7 +47,7 @@ bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes)
 {
 	unsigned no_digits = 0;
 	for (uint32_t done = 0; done < count; done += 64) {
-		uint8_t block[64];
+		uint8_t block[64] = {};
 		uint32_t part = count - done < 64 ? count - done : 64;
 		for (uint32_t i = 0; i < part; i++) {
 			const char *pair = hex + 2 * (size_t{done} + i);
