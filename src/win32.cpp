@@ -304,12 +304,18 @@ bool still_held(target_file file, const void *native_file)
 // Moving bytes: a single call each at an offset, which the patch run
 // repeats while a transfer falls short.
 
-int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
-                uint32_t count)
+static OVERLAPPED at_offset(uint64_t offset)
 {
 	OVERLAPPED place = {};
 	place.Offset = static_cast<DWORD>(offset);
 	place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+	return place;
+}
+
+int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
+                uint32_t count)
+{
+	OVERLAPPED place = at_offset(offset);
 	DWORD got = 0;
 	if (!ReadFile(reinterpret_cast<HANDLE>(file), bytes, count, &got, &place))
 		return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
@@ -319,9 +325,7 @@ int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
 int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
                  uint32_t count)
 {
-	OVERLAPPED place = {};
-	place.Offset = static_cast<DWORD>(offset);
-	place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+	OVERLAPPED place = at_offset(offset);
 	DWORD put = 0;
 	if (!WriteFile(reinterpret_cast<HANDLE>(file), bytes, count, &put, &place))
 		return -1;
