@@ -173,7 +173,8 @@ static int open_leased(int path_fd, const struct stat &checked, bool lease)
 		close(fd);
 		if (!tie || attempt == 6)
 			return -1;
-		// A random wait below 2 << attempt ms, so that two runs that met part.
+		// A random wait below 2 << attempt ms, from the moment the lease was
+		// asked and the pid, so that two runs that met part.
 		uint32_t mixed = (static_cast<uint32_t>(seen_whole.tv_nsec) ^
 		                  static_cast<uint32_t>(getpid())) * 2654435761u;
 		struct timespec wait = {0, (mixed >> 4) % (2000000u << attempt)};
