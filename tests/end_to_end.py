@@ -44,6 +44,7 @@ def run_lines(address, old, new):
 
 BIG = bytes((i * 7) & 0xff for i in range(40000))
 BIG_HEX = BIG.hex()
+UNEVEN = bytes((i * 7 + (i >> 8)) & 0xff for i in range(40000))  # no block alike
 LONGEST = (BIG * 2)[:65535].hex()  # 131070 digits: Linux takes 131071
 DEEP = "/".join(["d" * 100] * 3 + ["target.bin"])  # 313 characters
 DEEP_WINDOWS = DEEP.replace("/", "\\\\")
@@ -491,6 +492,18 @@ def fed(data):
     return feed
 
 
+def in_two_blocks(line, at):
+    """Standard input from a file, read in blocks of 64 KiB: a blank line 1,
+    then line 2, which the first block ends inside, at its character at."""
+    @setup()
+    def feed(run):
+        path = os.path.join(run.work, "input.txt")
+        with open(path, "wb") as f:
+            f.write(b" " * (65535 - at) + b"\n" + line)
+        run.stdin = os.open(path, os.O_RDONLY)
+    return feed
+
+
 def fed_slowly(*parts):
     """A non-blocking standard input that gives each part 0.3 s after the
     one before, then ends."""
@@ -906,6 +919,13 @@ CASES = [
     ("list: overlap, its lowest offset", "target.bin - - -", SAMPLE,
      "\nOverlap At 0x4!\n", [],
      (list_lines((10, "0000"), (2, "000000"), (4, "00"), (9, "0000")),)),
+    ("- OLD:NEW across two blocks: the old values shown are OLD",
+     "target.bin 0 40000 -", UNEVEN, run_lines(0, list(UNEVEN), BIG),
+     [(0, BIG)], (fed(UNEVEN.hex().encode() + b":" + BIG_HEX.encode()),)),
+    ("OLD:NEW word of 100 bytes, decoded in place across blocks",
+     "target.bin 0 100 " + BIG[:100].hex() + ":" + PATTERN[:100].hex(),
+     BIG[:200], run_lines(0, list(BIG[:100]), PATTERN[:100]),
+     [(0, PATTERN[:100])], ()),
     ("list: a range inside what an earlier one grew", "target.bin - - -",
      SAMPLE, list_report((40, [0], [0xaa]), (35, [0], [0xbb])),
      [(35, b"\xbb"), (40, b"\xaa")], (list_lines((40, "aa"), (35, "bb")),)),
@@ -1007,6 +1027,18 @@ CASES += [("list: " + what, "target.bin - - -", SAMPLE,
               ("cut inside a comment after the bytes",
                b"0 ff # all", "List Ends Inside", 1),
               ("cut inside an address", b"  40", "List Ends Inside", 1)]]
+
+# A block of standard input that ends inside a list's line: the reading
+# goes on where it stood.
+CASES += [("list: a block of input ends " + where, "target.bin - - -", SAMPLE,
+           list_report((16, [0x01, 0x20][:len(new)], new)),
+           [(16, bytes(new))], (in_two_blocks(line, at),))
+          for where, line, at, new in [
+              ("inside an address", b"16 ab\n", 1, [0xab]),
+              ("inside a pair", b"16 abcd\n", 4, [0xab, 0xcd]),
+              ("at OLD:NEW's ':'", b"16 0120:abcd\n", 7, [0xab, 0xcd]),
+              ("inside a comment line", b"# 5 ff\n16 ab\n", 3, [0xab]),
+              ("after whole pairs", b"16 abcd\n", 7, [0xab, 0xcd])]]
 
 # Standard output on the target, appended to (>>) or overwriting it (>):
 # the file refused, and no report in it, a refusal's or the usage's

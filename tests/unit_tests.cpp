@@ -144,6 +144,29 @@ TEST(ReportBytes, CountersCarryLikePrintf)
 	}
 }
 
+TEST(ReportBytes, TheLongestLinesAtTheEndOfTheBlock)
+{
+	// A Seeking line or a byte line that starts in the last bytes of the
+	// report's 64 KiB block goes out whole, after what came before.
+	const uint8_t byte = 0xff;
+	for (size_t left : {1, 29, 44, 61, 79}) {
+		std::string filler(65536 - left, 'x');
+		testing::internal::CaptureStdout();
+		report(filler.c_str());
+		report_seeking(0x7ffffffffffffffe);
+		flush_report();
+		report(filler.c_str());
+		report_bytes(2147483646, 0x7ffffffffffffffe, &byte, &byte, 1, true);
+		flush_report();
+		EXPECT_EQ(testing::internal::GetCapturedStdout(),
+		          filler + "\nSeeking To 0x7ffffffffffffffe, Patching...\n\n" +
+		                  filler +
+		                  "(2147483646).Offset 0x7ffffffffffffffe:  "
+		                  "[0xff]->[0xff]...OK\n")
+			<< left << " bytes left";
+	}
+}
+
 TEST(Report, NamesAndNumbers)
 {
 	// A name shows each control character, NEL, LS and PS as '?', so that
