@@ -53,8 +53,9 @@ struct patch_list {
 const char *read_ranges(const patch_range *given, patch_range **ranges,
                         size_t *count, uint8_t **pool, uint64_t *line);
 
-// Overwrites each range with its NEW, once the file holds each OLD, and
-// reports each byte on standard output. The ranges are checked: none
+// Overwrites each range with its NEW, once each byte with an OLD holds it,
+// or holds it or its NEW where a run was cut off, and reports each byte on
+// standard output. The ranges are checked: none
 // passes INT64_MAX, and no two share a byte.
 void run_patch(target_name file, patch_list list);
 

@@ -59,81 +59,76 @@ static uint32_t block_at(uint32_t total, uint32_t done)
 	return total - done < chunk_size ? total - done : chunk_size;
 }
 
-// The first byte of a range that the file does not hold as wanted.
+// The first byte of a range that holds neither its OLD nor its NEW.
 struct difference {
 	uint64_t offset;
 	bool in_file;
 	uint8_t found, wanted;
 };
 
-// Whether the file differs from the OLD of a range that has one, or with
-// new_half from its NEW: 1 with the first byte that differs in *first (none
-// past the end matches), 0 where it holds them all, -1 after a failed read.
-static int differs(target_file file, uint64_t file_size, patch_list list,
-                   bool new_half, difference *first)
+// What the file holds where the ranges have an OLD, read before anything
+// is written. A run cut off anywhere leaves each such byte OLD or NEW, so
+// the same call finishes it; any other byte means another file or version.
+enum file_state { holds_old, holds_new, partly_new, holds_other, unreadable };
+
+static file_state compare(target_file file, uint64_t file_size,
+                          patch_list list, difference *first)
 {
+	bool all_old = true, all_new = true;
 	for (size_t r = 0; r < list.count; r++) {
 		const patch_range &range = list.ranges[r];
-		const uint8_t *want =
-			list.pool + range.at + (new_half ? range.length : 0);
+		const uint8_t *old = list.pool + range.at, *now = old + range.length;
+		// A plain range may not be in yet: it is never Already Patched.
+		all_new = all_new && range.has_old;
 		for (uint32_t done = 0; range.has_old && done < range.length;
 		     done += chunk_size) {
 			uint32_t count = block_at(range.length, done);
 			int64_t in_file =
 				read_block(file, file_size, range.address + done, count);
 			if (in_file < 0)
-				return -1;
-			if (in_file == count &&
-			    memcmp(old_bytes, want + done, count) == 0)
-				continue;
-			uint32_t i = 0;
-			while (i < in_file && old_bytes[i] == want[done + i])
-				i++;
-			*first = {range.address + done + i, i < in_file, old_bytes[i],
-			          want[done + i]};
-			return 1;
+				return unreadable;
+			bool whole = in_file == count;
+			bool is_old = whole && memcmp(old_bytes, old + done, count) == 0;
+			bool is_new = (!is_old || all_new) && whole &&
+			              memcmp(old_bytes, now + done, count) == 0;
+			for (uint32_t i = 0; !is_old && !is_new && i < count; i++)
+				if (i >= in_file || (old_bytes[i] != old[done + i] &&
+				                     old_bytes[i] != now[done + i])) {
+					*first = {range.address + done + i, i < in_file,
+					          old_bytes[i], old[done + i]};
+					return holds_other;
+				}
+			all_old = all_old && is_old;
+			all_new = all_new && is_new;
 		}
 	}
-	return 0;
+	return all_old ? holds_old : all_new ? holds_new : partly_new;
 }
 
-// Whether the file holds each range's OLD, read before anything is
-// written. Where it does not but holds each NEW there, it is Already
-// Patched; else the first byte that differs, in the order given, refuses.
-static bool holds_old(target_file file, uint64_t file_size, patch_list list)
+static void report_mismatch(const difference &first)
 {
-	difference first = {}, unused;
-	int found = differs(file, file_size, list, false, &first);
-	if (found <= 0)
-		return found == 0;
-	int patched = differs(file, file_size, list, true, &unused);
-	if (patched < 0)
-		return false;
-	if (patched == 0) {
-		report("\nAlready Patched!\n");
-		return false;
-	}
 	report("\nMismatch At 0x%x", first.offset);
 	first.in_file ? report(": Found 0x%x", first.found)
 	              : report(": Found End Of File");
 	report(", Expected 0x%x!\n", first.wanted);
-	return false;
 }
 
-// Patches the block of range from its byte first, its old values the OLD
-// the file was found to hold, or read now. Every byte reported OK has been
-// handed to the system before its line is gathered. False after reporting
-// a failure.
+// Patches the block of range from its byte first. Its old values are the
+// OLD the file was found to hold, or read now where the file may hold NEW
+// already (finishing); every byte reported OK has been handed to the
+// system before its line is gathered. False after reporting a failure.
 static bool patch_block(target_file file, target_name name,
                         uint64_t &file_size, const patch_range &range,
-                        uint8_t *pool, uint32_t first, uint32_t &unlooked)
+                        uint8_t *pool, bool finishing, uint32_t first,
+                        uint32_t &unlooked)
 {
 	uint64_t offset = range.address + first;
 	uint32_t count = block_at(range.length, first);
-	const uint8_t *old = range.has_old ? pool + range.at + first : old_bytes;
+	bool read_old = !range.has_old || finishing;
+	const uint8_t *old = read_old ? old_bytes : pool + range.at + first;
 	uint8_t *new_bytes =
 		pool + range.at + (range.has_old ? range.length : 0) + first;
-	if (!range.has_old && read_block(file, file_size, offset, count) < 0)
+	if (read_old && read_block(file, file_size, offset, count) < 0)
 		return false;
 	// Once a block's worth has been written since the last look (more than
 	// that before the first), the lines of what was written have gone out,
@@ -172,18 +167,29 @@ static void patch_file(target_name name, patch_list list)
 		report("\nCan't Open %s!\n", name.text);
 		return;
 	}
-	if (!holds_old(file, file_size, list)) {
+	difference first = {};
+	file_state state = compare(file, file_size, list, &first);
+	if (state == holds_new)
+		report("\nAlready Patched!\n");
+	else if (state == holds_other)
+		report_mismatch(first);
+	else if (state == partly_new)
+		report("\nPartly Patched, Finishing...\n");
+	if (state != holds_old && state != partly_new) {
 		close_target(file);
 		return;
 	}
 	bool patched = true;
 	uint32_t unlooked = chunk_size + 1; // nothing written yet
+	uint64_t reached = 0;
 	for (size_t r = 0; patched && r < list.count; r++) {
-		report_seeking(list.ranges[r].address);
-		for (uint32_t done = 0; patched && done < list.ranges[r].length;
+		const patch_range &range = list.ranges[r];
+		report_seeking(range.address);
+		for (uint32_t done = 0; patched && done < range.length;
 		     done += chunk_size)
-			patched = patch_block(file, name, file_size, list.ranges[r],
-			                      list.pool, done, unlooked);
+			patched = patch_block(file, name, file_size, range, list.pool,
+			                      state == partly_new, done, unlooked);
+		reached = range.address + range.length;
 	}
 	// What was written before a failure is worth keeping too.
 	bool flushed = flush_target(file);
@@ -197,6 +203,8 @@ static void patch_file(target_name name, patch_list list)
 		report("\nCan't Close %s!\n", name.text);
 	else if (!held)
 		report("\nCan't Hold %s!\n", name.text);
+	else if (!flush_report()) // a lost block of lines undoes nothing
+		report("\nCan't Write 0x%x!\n", reached);
 	else
 		report("\nDone!\n");
 }

@@ -3,8 +3,10 @@
  *   BITMEND_FAULT="CALL ERRNO OFFSET", CALL one of pread, pwrite, fdatasync,
  *   close, or F_SETLEASE, which fails the lease (OFFSET unused). ERRNO 0
  *   makes a short transfer that ends before OFFSET (once); -1 ends the file
- *   there for reads, before the size it has; any other errno fails every
- *   call that reaches OFFSET. fdatasync and close fail
+ *   there for reads, before the size it has; -9 kills the process with
+ *   SIGKILL there, after the bytes before it; any other errno fails every
+ *   call that reaches OFFSET. CALL write fails only the OFFSETth write of
+ *   standard output, with ERRNO. fdatasync and close fail
  *   only on the file read and written; a close fails after closing, as
  *   Linux's does.
  *   BITMEND_TIE="PATH": the first lease asked for waits until two processes
@@ -13,6 +15,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -36,7 +39,9 @@ static int armed(const char *call, int fd)
 			sscanf(setting, "%15s %d %lld", fault_call, &fault_errno,
 			       &fault_offset);
 	}
-	return fd > 2 && strcmp(call, fault_call) == 0 &&
+	int report = strcmp(call, "write") == 0;
+	return (report ? fd == STDOUT_FILENO : fd > 2) &&
+	       strcmp(call, fault_call) == 0 &&
 	       !(fired && fault_errno == 0);
 }
 
@@ -56,6 +61,8 @@ static ssize_t faulty(const char *call, int fd, void *buf, size_t count,
 	if (fault_offset > offset)
 		return real(fd, buf, (size_t)(fault_offset - offset), offset);
 	fired = 1;
+	if (fault_errno == -9)
+		kill(getpid(), SIGKILL);
 	if (fault_errno == 0)
 		return real(fd, buf, 1, offset);
 	errno = fault_errno;
@@ -80,6 +87,17 @@ ssize_t pread64(int fd, void *buf, size_t count, off_t offset)
 ssize_t pwrite64(int fd, const void *buf, size_t count, off_t offset)
 {
 	return faulty("pwrite", fd, (void *)buf, count, offset);
+}
+
+ssize_t write(int fd, const void *buf, size_t count)
+{
+	ssize_t (*real)(int, const void *, size_t);
+	*(void **)&real = dlsym(RTLD_NEXT, "write");
+	static long long writes;
+	if (!armed("write", fd) || ++writes != fault_offset)
+		return real(fd, buf, count);
+	errno = fault_errno;
+	return -1;
 }
 
 int fdatasync(int fd)
