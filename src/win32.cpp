@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 #include <windows.h>
+#include <aclapi.h>
+#include <tlhelp32.h>
 
 // The process's arguments. The file layer opens word 1 as the system gave
 // it, in UTF-16; the report shows it in UTF-8, a lone surrogate as U+FFFD.
@@ -82,6 +84,8 @@ void release_interruptions()
 }
 
 // What is refused, in the order it is checked:
+// - any file, where other processes of the same user could not be shut
+//   out of this one (prepare_process);
 // - any file, while standard output writes to the file that the name opens
 //   as typed, or that Win32 makes of it (prepare_process);
 // - a name with a part that ends in a dot or a space, which Win32 strips,
@@ -165,10 +169,9 @@ static std::wstring name_to_open(const std::wstring &typed)
 // Every open asks the other end not to act as the one who runs the tool.
 constexpr DWORD anonymous = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-// The file a name leads to, through any link, with no data access: it is
-// checked before the data handle is made of it, so that the file checked is
-// the file written. Between the attribute query and this open the name can
-// still change.
+// The file a name leads to, through any link, with no data access, checked
+// before the data handle is made of it: the file checked is the file
+// written. The name can still change before this open.
 static HANDLE open_without_data(const std::wstring &name)
 {
 	DWORD attributes = GetFileAttributesW(name.c_str());
@@ -180,9 +183,65 @@ static HANDLE open_without_data(const std::wstring &name)
 	                   nullptr, OPEN_EXISTING, anonymous, nullptr);
 }
 
-// The process's setup: no dialogs, and a standard output that writes to
-// the target gets nothing, compared before the first byte of output.
-static bool report_dropped;
+// The process's setup: no dialogs, no process of the same user reaching in,
+// and nothing for a standard output that writes to the target.
+static bool report_dropped, unguarded;
+
+// A protected DACL on object, or as a token's default, that grants the
+// user and OWNER RIGHTS (taking the owner's implicit WRITE_DAC) rights alone.
+static bool grant_only(HANDLE object, PSID user, DWORD rights, bool as_default)
+{
+	SID owner = {SID_REVISION, 1, SECURITY_CREATOR_SID_AUTHORITY,
+	             {SECURITY_CREATOR_OWNER_RIGHTS_RID}};
+	alignas(4) unsigned char room[128];
+	ACL *acl = reinterpret_cast<ACL *>(room);
+	TOKEN_DEFAULT_DACL later = {acl};
+	DWORD part = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+	return InitializeAcl(acl, sizeof room, ACL_REVISION) &&
+	       AddAccessAllowedAce(acl, ACL_REVISION, rights, user) &&
+	       AddAccessAllowedAce(acl, ACL_REVISION, rights, &owner) &&
+	       (as_default ? SetTokenInformation(object, TokenDefaultDacl, &later,
+	                                         sizeof later)
+	                   : !SetSecurityInfo(object, SE_KERNEL_OBJECT, part,
+	                                      nullptr, nullptr, acl, nullptr));
+}
+
+// Another process of the same user could duplicate the file's handle out
+// of this one or rewrite its memory: it may only wait on, query and end
+// the process and its threads, now and (the token's default) later.
+static bool shut_out_same_user()
+{
+	constexpr DWORD process_rights = SYNCHRONIZE | PROCESS_TERMINATE |
+		PROCESS_QUERY_LIMITED_INFORMATION;
+	constexpr DWORD thread_rights = SYNCHRONIZE | THREAD_TERMINATE |
+		THREAD_QUERY_LIMITED_INFORMATION | THREAD_QUERY_INFORMATION;
+	alignas(8) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+	auto *token_user = reinterpret_cast<TOKEN_USER *>(user);
+	HANDLE token = nullptr;
+	DWORD size;
+	bool guarded =
+		OpenProcessToken(GetCurrentProcess(),
+		                 TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &token) &&
+		GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+		grant_only(GetCurrentProcess(), token_user->User.Sid, process_rights,
+		           false) &&
+		grant_only(token, token_user->User.Sid, thread_rights, true);
+	CloseHandle(token);
+	HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+	THREADENTRY32 entry = {};
+	entry.dwSize = sizeof entry;
+	guarded = guarded && Thread32First(threads, &entry);
+	for (bool more = guarded; more && guarded;
+	     more = Thread32Next(threads, &entry))
+		if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+			HANDLE thread = OpenThread(WRITE_DAC, FALSE, entry.th32ThreadID);
+			guarded = grant_only(thread, token_user->User.Sid, thread_rights,
+			                     false);
+			CloseHandle(thread);
+		}
+	CloseHandle(threads);
+	return guarded;
+}
 
 // A file's identity: its volume's serial number and its 128-bit id there,
 // or where FileIdInfo gives no id, the older 64-bit file index.
@@ -205,11 +264,10 @@ static bool identity_of(HANDLE file, uint64_t *volume, FILE_ID_128 *id)
 	return true;
 }
 
-// Whether handle, a standard one or the held file's, is open on file. Where
-// a match refuses, the ids alone decide: Wine gives a file the serial of the
-// drive its path lies on, and a handle from a Linux process serial 0. Where
-// a match keeps a run going, the serials must agree too, as ids repeat
-// across volumes.
+// Whether handle, a standard one or the held file's, is open on file. To
+// refuse, the ids alone decide: Wine gives a file the serial of its path's
+// drive, and a Linux process's handle 0. To go on, the serials must agree
+// too, as ids repeat across volumes.
 static bool same_file(HANDLE handle, HANDLE file, bool refuses)
 {
 	uint64_t x_volume, y_volume;
@@ -238,11 +296,11 @@ void prepare_process(const void *native_file)
 {
 	// A missing disk or a failed open must not stop the run with a dialog.
 	SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+	unguarded = !shut_out_same_user();
 	if (!native_file)
 		return;
-	// Standard output may have been opened by the name as typed, whatever
-	// its form, or as the file Win32 makes of it: \\.\X:\ and \??\X:\ read
-	// as X:\, and a dot or a space that ends it stripped.
+	// Standard output may be open on the name as typed or as Win32 makes
+	// it: \\.\X:\ and \??\X:\ as X:\, an ending dot or space stripped.
 	std::wstring typed = static_cast<const wchar_t *>(native_file);
 	bool device_form = starts_with(typed, L"\\\\.\\") ||
 	                   starts_with(typed, L"\\??\\");
@@ -258,13 +316,12 @@ void prepare_process(const void *native_file)
 
 target_file open_exclusive(const void *native_file, uint64_t *size)
 {
-	if (report_dropped)
+	if (report_dropped || unguarded)
 		return no_target;
 	HANDLE checked = open_without_data(
 		name_to_open(static_cast<const wchar_t *>(native_file)));
 	HANDLE file = INVALID_HANDLE_VALUE;
-	// Raw volumes and disks open as FILE_TYPE_DISK too, but only a file has
-	// file information.
+	// Raw volumes and disks are FILE_TYPE_DISK too, but lack file information.
 	BY_HANDLE_FILE_INFORMATION information;
 	if (checked != INVALID_HANDLE_VALUE) {
 		// The name may lead to standard output's file only now.
@@ -291,9 +348,8 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	return reinterpret_cast<target_file>(file);
 }
 
-// Share mode none keeps out a rename or a delete of the file itself for as
-// long as the handle is open, but under Wine not a rename of a folder on
-// its path: the name must still lead to the file.
+// Share mode none keeps out a rename or delete of the file, but under Wine
+// not a rename of a folder on its path: the name must still lead there.
 bool still_held(target_file file, const void *native_file)
 {
 	return is_open_on(reinterpret_cast<HANDLE>(file),
@@ -301,8 +357,7 @@ bool still_held(target_file file, const void *native_file)
 	                  false);
 }
 
-// Moving bytes: a single call each at an offset, which the patch run
-// repeats while a transfer falls short.
+// Moving bytes: one call each at an offset, repeated while it falls short.
 
 static OVERLAPPED at_offset(uint64_t offset)
 {
@@ -342,13 +397,14 @@ bool close_target(target_file file)
 	return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
-// Standard input: a pipe whose writer has gone, and no standard input at
-// all, end it.
+// Standard input: a pipe whose writer has gone, or none at all, ends it.
 
 int32_t read_input(uint8_t *bytes, uint32_t count)
 {
 	DWORD got = 0;
-	if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), bytes, count, &got, nullptr))
+	SetLastError(ERROR_SUCCESS); // Ctrl-C at a console reads 0 bytes: no end
+	if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), bytes, count, &got, nullptr) &&
+	    (got > 0 || GetLastError() != ERROR_OPERATION_ABORTED))
 		return static_cast<int32_t>(got);
 	DWORD error = GetLastError();
 	return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ||

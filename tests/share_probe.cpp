@@ -1,18 +1,70 @@
 // A second Windows process for the sharing tests.
-//   share_probe FILE hold: opens FILE letting others read and write, says
-//                          "held", keeps it until standard input closes.
-//   share_probe FILE try:  says "opened" or "denied".
+//   share_probe FILE hold:  opens FILE letting others read and write, says
+//                           "held", keeps it until standard input closes.
+//   share_probe FILE try:   says "opened" or "denied".
+//   share_probe FILE reach: opens the running bitmend.exe to duplicate its
+//                           handles, writing FILE's last byte through one
+//                           open on FILE, and to write its memory; says
+//                           "refused" or what it did, for each.
 #include <cstdio>
 #include <cstring>
 #include <windows.h>
+#include <tlhelp32.h>
+
+static DWORD bitmend_pid()
+{
+	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+	PROCESSENTRY32 entry = {};
+	entry.dwSize = sizeof entry;
+	for (BOOL more = Process32First(all, &entry); more;
+	     more = Process32Next(all, &entry))
+		if (_stricmp(entry.szExeFile, "bitmend.exe") == 0)
+			return entry.th32ProcessID;
+	return 0;
+}
+
+static const char *reach(HANDLE file)
+{
+	HANDLE run = OpenProcess(PROCESS_DUP_HANDLE, FALSE, bitmend_pid());
+	if (!run)
+		return "refused";
+	BY_HANDLE_FILE_INFORMATION want, got;
+	GetFileInformationByHandle(file, &want);
+	OVERLAPPED end = {};
+	end.Offset = GetFileSize(file, nullptr) - 1;
+	for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+		HANDLE copy;
+		if (!DuplicateHandle(run, reinterpret_cast<HANDLE>(value),
+		                     GetCurrentProcess(), &copy, 0, FALSE,
+		                     DUPLICATE_SAME_ACCESS))
+			continue;
+		DWORD put = 0;
+		bool same = GetFileType(copy) == FILE_TYPE_DISK &&
+		            GetFileInformationByHandle(copy, &got) &&
+		            got.nFileIndexLow == want.nFileIndexLow &&
+		            got.nFileIndexHigh == want.nFileIndexHigh;
+		if (same && WriteFile(copy, "\xee", 1, &put, &end) && put == 1)
+			return "wrote";
+		CloseHandle(copy);
+	}
+	return "duplicated";
+}
 
 int main(int argc, char *argv[])
 {
 	if (argc != 3)
 		return 2;
-	HANDLE file = CreateFileA(argv[1], GENERIC_READ,
+	bool reaching = strcmp(argv[2], "reach") == 0;
+	HANDLE file = CreateFileA(argv[1], reaching ? FILE_READ_ATTRIBUTES : GENERIC_READ,
 	                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
 	                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (reaching) {
+		HANDLE memory = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ |
+		                                    PROCESS_VM_WRITE,
+		                            FALSE, bitmend_pid());
+		printf("%s %s\n", reach(file), memory ? "opened" : "refused");
+		return 0;
+	}
 	if (strcmp(argv[2], "try") == 0) {
 		puts(file == INVALID_HANDLE_VALUE ? "denied" : "opened");
 		return 0;

@@ -128,27 +128,39 @@ def check_held_elsewhere(exe, probe, work):
     return faults
 
 
-def check_held_by_tool(exe, probe, work):
-    """While the tool works, no other Windows process opens the file. Its
-    report, larger than the pipe, keeps it mid-run until it is read."""
+def probed_mid_run(exe, probe, work, mode, answer):
+    """The probe's mode, while the tool works, gives answer. Its report,
+    larger than the pipe, keeps it mid-run until it is read; the run
+    writes exactly its bytes and ends Done!."""
     target = os.path.join(work, "busy.bin")
     with open(target, "wb") as f:
-        f.write(bytes(16))
+        f.write(bytes(20000))
     count = 15000
     probed = []
     report, status = stalled(["wine", exe], [target, "0", str(count),
                                              "ab" * count],
                              lambda: probed.append(subprocess.run(
-                                 ["wine", probe, target, "try"], env=WINE_ENV,
+                                 ["wine", probe, target, mode], env=WINE_ENV,
                                  capture_output=True, timeout=300).stdout.strip()),
                              env=WINE_ENV)
-    faults = [] if probed == [b"denied"] else [
-        "another process opened the file: %r" % probed]
+    faults = [] if probed == [answer] else [
+        "another process: %r, not %r" % (probed, answer)]
     if status != 0 or not report.endswith(b"\nDone!\n"):
         faults.append("the run did not finish: %r" % report[-80:])
-    if open(target, "rb").read() != b"\xab" * count:
-        faults.append("the run did not patch the file")
+    if open(target, "rb").read() != b"\xab" * count + bytes(20000 - count):
+        faults.append("the file holds other bytes than the run's")
     return faults
+
+
+def check_held_by_tool(exe, probe, work):
+    """While the tool works, no other Windows process opens the file."""
+    return probed_mid_run(exe, probe, work, "try", b"denied")
+
+
+def check_reached_into(exe, probe, work):
+    """No process of the same user duplicates the run's handles, to write a
+    byte no line names, nor opens its memory."""
+    return probed_mid_run(exe, probe, work, "reach", b"refused refused")
 
 
 def check_serial_port_not_opened(exe, probe, work):
@@ -220,7 +232,7 @@ def main():
     probe = os.path.join(build, "tests", "share_probe.exe")
     alone = [check_header, check_imports, check_version, check_manifest,
              check_image]
-    with_files = [check_held_elsewhere, check_held_by_tool,
+    with_files = [check_held_elsewhere, check_held_by_tool, check_reached_into,
                   check_serial_port_not_opened, check_block_device,
                   check_name_table]
 
