@@ -187,10 +187,18 @@ static std::string model_list(const std::string &input, std::vector<model_range>
 		std::string text = input.substr(line_start, end == std::string::npos ? std::string::npos : end - line_start);
 		std::string at = " At Line " + std::to_string(line) + "!\n";
 		line_start = end == std::string::npos ? input.size() : end + 1;
-		auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; };
+		// A CR is no blank: it stands only right before a line feed.
+		if (end != std::string::npos && !text.empty() && text.back() == '\r')
+			text.pop_back();
+		auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; };
+		auto comment_has_cr = [&](size_t from) {
+			return text.find('\r', from) != std::string::npos;
+		};
 		size_t i = 0;
 		while (i < text.size() && blank(text[i]))
 			i++;
+		if (i < text.size() && text[i] == '#' && comment_has_cr(i))
+			return "\nHexNumber Error" + at;
 		if (i == text.size() || text[i] == '#')
 			continue;
 		unsigned __int128 address = 0;
@@ -200,12 +208,19 @@ static std::string model_list(const std::string &input, std::vector<model_range>
 				return "\nAddress Out Of Range" + at;
 		if (i == digits || (i < text.size() && !blank(text[i])))
 			return "\nAddress Error" + at;
+		// A blank, a ':' or a '#' never stands inside a pair.
 		std::string hex;
-		for (; i < text.size() && text[i] != '#'; i++)
-			if (model_digit(static_cast<unsigned char>(text[i])) >= 0 || text[i] == ':')
-				hex += text[i];
-			else if (!blank(text[i]))
+		size_t run = 0;
+		for (; i < text.size() && text[i] != '#'; i++) {
+			bool digit = model_digit(static_cast<unsigned char>(text[i])) >= 0;
+			if (!digit && (run % 2 != 0 || !(blank(text[i]) || text[i] == ':')))
 				return "\nHexNumber Error" + at;
+			run = digit ? run + 1 : 0;
+			if (digit || text[i] == ':')
+				hex += text[i];
+		}
+		if (i < text.size() && (run % 2 != 0 || comment_has_cr(i)))
+			return "\nHexNumber Error" + at;
 		size_t colon = hex.find(':');
 		std::string old_hex = colon == std::string::npos ? "" : hex.substr(0, colon);
 		std::string new_hex = colon == std::string::npos ? hex : hex.substr(colon + 1);

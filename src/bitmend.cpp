@@ -2,32 +2,32 @@
 #include "bitmend.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
 bool read_decimal(const char *text, bool *negative, uint64_t *size)
 {
-	while (isspace(static_cast<unsigned char>(*text)))
+	while (is_white(*text))
 		text++;
 	*negative = *text == '-';
 	if (*text == '-' || *text == '+')
 		text++;
 	const char *digits = text;
-	for (*size = 0; *text >= '0' && *text <= '9'; text++) {
-		uint64_t digit = static_cast<uint64_t>(*text - '0');
-		*size = *size > (UINT64_MAX - digit) / 10 ? UINT64_MAX
-		                                          : *size * 10 + digit;
-	}
+	*size = 0;
+	text = read_digits(text, size);
 	if (text == digits)
 		return false;
-	while (isspace(static_cast<unsigned char>(*text)))
+	while (is_white(*text))
 		text++;
 	return *text == '\0';
 }
 
-// Length keeps its 32-bit reading, saturating at either end: past the top
-// it asks for more digits than a command line holds, past the bottom none.
+bool in_range(uint64_t address, uint64_t length)
+{
+	return address <= INT64_MAX && length <= uint64_t{INT64_MAX} + 1 - address;
+}
+
+// Length keeps its 32-bit reading, saturating at either end.
 static int32_t length_of(bool negative, uint64_t size)
 {
 	if (negative)
@@ -36,15 +36,14 @@ static int32_t length_of(bool negative, uint64_t size)
 	return size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
 }
 
-// The given range's bytes or a list from standard input, no byte named
-// twice; else the refusal and the line or offset it names. Lists are mostly
-// in order already, and then need no sorted copy.
+// Standard input's ranges, no byte named twice; a list in order, as most
+// are, needs no sorted copy.
 static const char *input_refusal(const patch_range *given, patch_list &list,
                                  patch_range *&ranges, uint64_t *number)
 {
-	if (const char *message =
-		    read_ranges(given, &ranges, &list.count, &list.pool, number))
-		return message;
+	if (const char *refusal = read_ranges(read_input, given, &ranges,
+	                                      &list.count, &list.pool, number))
+		return refusal;
 	list.ranges = ranges;
 	auto by_address = [](const patch_range &a, const patch_range &b) {
 		return a.address < b.address;
@@ -55,31 +54,26 @@ static const char *input_refusal(const patch_range *given, patch_list &list,
 	if (!std::is_sorted(ranges, end, by_address)) {
 		copy = static_cast<patch_range *>(malloc(list.count * sizeof *copy));
 		if (!copy)
-			return "\nNot Enough Memory!\n";
+			return message::no_memory;
 		std::sort(copy, std::copy(ranges, end, copy), by_address);
 		sorted = copy;
 	}
-	// The lowest offset that two ranges both name.
-	const char *message = nullptr;
-	for (uint64_t r = 1, reach = 0; r < list.count && !message; r++) {
-		uint64_t range_end = sorted[r - 1].address + sorted[r - 1].length;
-		reach = range_end > reach ? range_end : reach;
-		if (sorted[r].address < reach) {
+	// The lowest byte named twice; no range is empty.
+	const char *refusal = nullptr;
+	for (size_t r = 1; r < list.count && !refusal; r++)
+		if (sorted[r].address < sorted[r - 1].address + sorted[r - 1].length) {
 			*number = sorted[r].address;
-			message = "\nOverlap At 0x%x!\n";
+			refusal = message::overlap;
 		}
-	}
 	free(copy);
-	return message;
+	return refusal;
 }
 
-// The range of a call of four words.
 static patch_range single;
 
-// The refusal of a call of four words or more, in the order checked, and
-// *number, the line or offset it names; or null once the words, and
-// standard input where they name it, make list (allocating *ranges and
-// list.pool). A word's byte i is decoded in place, where its digits began.
+// The first refusal of the words, and of standard input where they name it,
+// with the line or offset it names; else null, with list made. A word's
+// bytes are decoded in place.
 static const char *refusal(char *argv[], patch_list &list,
                            patch_range *&ranges, uint64_t *number)
 {
@@ -94,52 +88,47 @@ static const char *refusal(char *argv[], patch_list &list,
 	if (colon ? hex_count % 2 == 0 || colon != hex + hex_count / 2 ||
 	                    strchr(colon + 1, ':')
 	          : !input && hex_count % 2 != 0)
-		return "\nHexNumber Error!\n";
+		return message::hex_error;
 	bool negative;
 	uint64_t size;
 	if (!read_decimal(argv[3], &negative, &size))
-		return "\nLength Error!\n";
+		return message::length_error;
 	int32_t length = length_of(negative, size);
 	uint32_t count = length > 0 ? static_cast<uint32_t>(length) : 0;
 	single = {0, count, colon != nullptr, 0};
 	list = {&single, 1, reinterpret_cast<uint8_t *>(hex)};
 	if (input) {
-		// No command line bounds what standard input may hold.
 		if ((negative && size != 0) || size > INT32_MAX)
-			return "\nLength Error!\n";
+			return message::length_error;
 	} else {
 		size_t half = colon ? hex_count / 2 : hex_count;
-		// Twice Length, wrapped to 32 bits and unsigned: a negative one
-		// asks for more digits than a command line holds, but near INT32_MIN.
+		// Twice Length, wrapped to 32 bits and unsigned.
 		if (half < static_cast<uint32_t>(length) * 2u)
-			return "\nNeed More HexNumber!\n";
+			return message::need_more;
 		if ((colon && (half != static_cast<uint32_t>(length) * 2u ||
 		               !decode_hex(hex, count, list.pool))) ||
 		    !decode_hex(hex + (colon ? half + 1 : 0), count,
 		                list.pool + (colon ? count : 0)))
-			return "\nHexNumber Error!\n";
+			return message::hex_error;
 	}
 	if (!read_decimal(argv[2], &negative, &single.address))
-		return "\nAddress Error!\n";
-	// Offsets reach INT64_MAX, and the last byte of a run may lie there.
-	if ((negative && single.address != 0) || single.address > INT64_MAX ||
-	    single.address + count > uint64_t{INT64_MAX} + 1)
-		return "\nAddress Out Of Range!\n";
+		return message::address_error;
+	// -0 is 0.
+	if ((negative && single.address != 0) || !in_range(single.address, count))
+		return message::out_of_range;
 	return input ? input_refusal(&single, list, ranges, number) : nullptr;
 }
 
 int bitmend_main(int argc, char *argv[], const void *native_file)
 {
-	report("Bitmend v1.00 - patch bytes of a file in place\n"
-	       "Writes Length bytes at decimal Address, two hex digits a byte\n");
+	report(message::banner);
 	patch_list list = {};
 	patch_range *ranges = nullptr;
 	uint64_t number = 0;
 	if (argc < 5)
-		report("\nUsage: %s InputFile.bin Address Length HexNumber\n",
-		       argc > 0 && argv[0] ? argv[0] : "bitmend");
-	else if (const char *message = refusal(argv, list, ranges, &number))
-		strchr(message, '%') ? report(message, number) : report(message);
+		report(message::usage, argc > 0 && argv[0] ? argv[0] : "bitmend");
+	else if (const char *refused = refusal(argv, list, ranges, &number))
+		strchr(refused, '%') ? report(refused, number) : report(refused);
 	else
 		run_patch({argv[1], native_file}, list);
 	// Allocated only where standard input gave the bytes.

@@ -1,5 +1,4 @@
-// Hex digits to bytes, in arithmetic without branches, which the compiler
-// runs on many digits at once.
+// Hex digits to bytes, without branches, so many run at once.
 #include "bitmend.h"
 
 #include <array>
@@ -13,8 +12,7 @@ static constexpr unsigned no_digit(char c)
 	       (static_cast<uint8_t>((code | 0x20) - 'a') > 5);
 }
 
-// The value of a hex digit: its low four bits, and 9 more for a letter,
-// whose code has bit 6 set.
+// Its low four bits, and 9 more for a letter, whose bit 6 is set.
 static constexpr unsigned value_of(char c)
 {
 	uint8_t code = static_cast<uint8_t>(c);
@@ -41,8 +39,8 @@ uint8_t decode_hex_pair(const char *pair)
 	                                              value_of(pair[1]));
 }
 
-// Through a block of its own, which no digit shares, so that the compiler
-// decodes many at once where bytes overwrite the digits already read.
+// Through a block of its own, so that bytes that overwrite the digits
+// (in place) still decode many at once.
 bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes)
 {
 	unsigned no_digits = 0;

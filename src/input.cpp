@@ -5,167 +5,248 @@
 #include <cstdlib>
 #include <cstring>
 
-// A block of standard input, and after it a character that is no hex digit,
-// so that no pair is read past the block's end.
-static char text[(1 << 16) + 1];
+// The block cursor: a block of text, then a '\0', so that no pair is read
+// past it. A CR that ends a block waits for the next, so that the character
+// after a CR is the one that follows it, or the '\0' where the text ends.
+struct text_block {
+	char text[(1 << 16) + 2];
+	size_t count;
+	bool held_cr;
+};
+
+static bool next_block(text_source source, text_block &block)
+{
+	do { // a read of a lone CR is no end
+		size_t kept = block.held_cr ? 1 : 0;
+		block.text[0] = '\r';
+		int32_t got = source(reinterpret_cast<uint8_t *>(block.text + kept),
+		                     1 << 16);
+		if (got < 0)
+			return false;
+		block.count = kept + static_cast<size_t>(got);
+		block.held_cr = got > 0 && block.text[block.count - 1] == '\r';
+		block.count -= block.held_cr;
+	} while (block.count == 0 && block.held_cr);
+	block.text[block.count] = '\0';
+	return true;
+}
+
+// Room for at least least items, doubling; false without the memory.
+template <typename item>
+static bool grow(item *&block, size_t &room, size_t least)
+{
+	size_t more = room ? room : 1024;
+	while (more < least && more <= SIZE_MAX / 4)
+		more *= 2;
+	void *moved = more >= least && more <= SIZE_MAX / sizeof(item)
+	                      ? realloc(block, more * sizeof(item))
+	                      : nullptr;
+	if (moved) {
+		block = static_cast<item *>(moved);
+		room = more;
+	}
+	return moved;
+}
+
+// Where the reading stands in a list's line; - is always in its bytes.
+enum list_place {
+	line_start, in_address, in_bytes, in_range_comment, in_comment
+};
+
+struct reader {
+	list_place place;
+	uint64_t address, line;
+	uint8_t *pool;
+	size_t used, room;
+	int high; // the first digit of a pair not yet whole, or -1
+	bool colon;
+	size_t start, old_end; // where the line's bytes, and NEW, begin
+	patch_range *ranges;
+	size_t count, ranges_room;
+};
 
 static int digit_value(char c)
 {
 	return hex_digit_value[static_cast<uint8_t>(c)];
 }
 
-static bool is_white(char c)
+// Most pairs stand whole, one after another: decoded while room lasts.
+static const char *whole_pairs(reader &in, const char *at)
 {
-	return c == ' ' || (c >= '\t' && c <= '\r');
+	uint8_t *out = in.pool + in.used, *room = in.pool + in.room;
+	for (int hi, lo; in.high < 0 && out < room &&
+	                 (hi = digit_value(at[0])) >= 0 &&
+	                 (lo = digit_value(at[1])) >= 0;
+	     at += 2)
+		*out++ = static_cast<uint8_t>(hi * 16 + lo);
+	in.used = static_cast<size_t>(out - in.pool);
+	return at;
 }
 
-// Doubles the room of block, an array of room items; false where memory
-// cannot hold it.
-template <typename item> static bool grow(item *&block, size_t &room)
+// False for no hex digit, or a pair's first past the room.
+static bool take_digit(reader &in, char c)
 {
-	size_t more = room ? 2 * room : 1024;
-	void *moved = more <= SIZE_MAX / sizeof(item)
-	                      ? realloc(block, more * sizeof(item))
-	                      : nullptr;
-	if (!moved)
+	int digit = digit_value(c);
+	if (digit < 0 || (in.high < 0 && in.used == in.room))
 		return false;
-	block = static_cast<item *>(moved);
-	room = more;
+	if (in.high >= 0)
+		in.pool[in.used++] = static_cast<uint8_t>(in.high * 16 + digit);
+	in.high = in.high < 0 ? digit : -1;
 	return true;
 }
 
-// Where the reading stands within a line of a list. The bytes of a given
-// range are those of a line that never ends: line feeds are blanks there.
-enum list_place {
-	line_start, in_address, in_bytes, in_range_comment, in_comment
-};
-
-const char *read_ranges(const patch_range *given, patch_range **ranges,
-                        size_t *count, uint8_t **pool, uint64_t *line)
+// The bytes of -: white space anywhere is dropped, also inside a pair, and
+// a ':' right after OLD's last digit begins NEW, of as many bytes.
+static const char *read_given(reader &in, const char *at, const char *end)
 {
-	bool list = !given;
-	size_t ranges_room = 0, used = 0, start = 0, old_end = 0;
-	// A given range's bytes have room for its length, and stop there.
-	size_t pool_room = list ? 0 : given->length;
-	uint64_t address = list ? 0 : given->address;
-	int high = -1;
-	bool colon = false;
-	list_place place = list ? line_start : in_bytes;
-	*ranges = nullptr;
-	*pool = list ? nullptr : static_cast<uint8_t *>(malloc(pool_room + 1));
-	*count = 0;
-	*line = 1;
-	if (!list && !*pool)
-		return "\nNot Enough Memory!\n";
-	for (;;) {
-		int32_t got = read_input(reinterpret_cast<uint8_t *>(text), 1 << 16);
-		text[got > 0 ? got : 0] = '\0';
-		if (got < 0)
-			return "\nCan't Read Standard Input!\n";
-		if (got == 0 && !list) {
-			if (used < pool_room)
-				return "\nNeed More HexNumber!\n";
-			if (!grow(*ranges, ranges_room))
-				return "\nNot Enough Memory!\n";
-			(*ranges)[(*count)++] = {address, given->length, colon, 0};
-			return nullptr;
-		}
-		// A producer that died mid-line must not leave a shortened range.
-		if (got == 0)
-			return place == line_start || place == in_comment
-			               ? nullptr
-			               : "\nList Ends Inside Line %d!\n";
-		// Room for every byte that this much text can spell.
-		while (list && pool_room - used < static_cast<size_t>(got))
-			if (!grow(*pool, pool_room))
-				return "\nNot Enough Memory!\n";
-		uint8_t *bytes = *pool, *out = bytes + used;
-		for (const char *at = text, *end = text + got; at < end;) {
-			// Most pairs stand whole, one after another.
-			for (int hi, lo; place == in_bytes && high < 0 &&
-			                 out < bytes + pool_room &&
-			                 (hi = digit_value(at[0])) >= 0 &&
-			                 (lo = digit_value(at[1])) >= 0;
-			     at += 2)
-				*out++ = static_cast<uint8_t>(hi * 16 + lo);
-			if (at == end)
-				break;
-			if (place >= in_range_comment &&
-			    !(at = static_cast<const char *>(memchr(at, '\n', end - at))))
-				break;
-			char c = *at++;
-			int digit = digit_value(c);
-			if (place == line_start && c >= '0' && c <= '9') {
-				address = 0;
-				place = in_address;
-			}
-			if (place == in_bytes) {
-				if (digit >= 0 && high < 0 && out < bytes + pool_room) {
-					high = digit;
-				} else if (digit >= 0 && high >= 0) {
-					*out++ = static_cast<uint8_t>(high * 16 + digit);
-					high = -1;
-				} else if (c == ':' && !colon && high < 0 &&
-				           (list || out == bytes + pool_room)) {
-					colon = true;
-					old_end = static_cast<size_t>(out - bytes);
-					// NEW follows a given range's OLD: length bytes more.
-					if (!list && !grow(*pool, pool_room))
-						return "\nNot Enough Memory!\n";
-					bytes = *pool;
-					out = bytes + old_end;
-					pool_room = list ? pool_room : 2 * old_end;
-				} else if (c == '#' && list) {
-					place = in_range_comment;
-				} else if (!is_white(c)) {
-					return list ? "\nHexNumber Error At Line %d!\n"
-					            : "\nHexNumber Error!\n";
-				}
-			} else if (place == in_address) {
-				if (c >= '0' && c <= '9') {
-					for (at--; *at >= '0' && *at <= '9'; at++) {
-						unsigned value = static_cast<unsigned>(*at - '0');
-						// Past 18 digits a number may pass INT64_MAX.
-						if (address > (uint64_t{INT64_MAX} - 9) / 10 &&
-						    address > (uint64_t{INT64_MAX} - value) / 10)
-							return "\nAddress Out Of Range At Line %d!\n";
-						address = address * 10 + value;
-					}
-				} else if (c == '\n') {
-					return "\nHexNumber Error At Line %d!\n";
-				} else if (!is_white(c)) {
-					return "\nAddress Error At Line %d!\n";
-				} else {
-					place = in_bytes;
-					start = static_cast<size_t>(out - bytes);
-					colon = false;
-				}
-				continue;
-			} else if (place == line_start && c == '#') {
-				place = in_comment;
-			} else if (place == line_start && !is_white(c)) {
-				return "\nAddress Error At Line %d!\n";
-			}
-			if (c != '\n' || !list)
-				continue;
-			if (place == in_bytes || place == in_range_comment) {
-				size_t spelled = static_cast<size_t>(out - bytes) - start;
-				if (high >= 0 || spelled == 0 ||
-				    (colon && 2 * (old_end - start) != spelled))
-					return "\nHexNumber Error At Line %d!\n";
-				size_t length = colon ? spelled / 2 : spelled;
-				if (length > INT32_MAX)
-					return "\nNot Enough Memory!\n";
-				if (address + length > uint64_t{INT64_MAX} + 1)
-					return "\nAddress Out Of Range At Line %d!\n";
-				if (*count == ranges_room && !grow(*ranges, ranges_room))
-					return "\nNot Enough Memory!\n";
-				(*ranges)[(*count)++] = {address, static_cast<uint32_t>(length),
-				                         colon, start};
-			}
-			place = line_start;
-			++*line;
-		}
-		used = static_cast<size_t>(out - bytes);
+	while ((at = whole_pairs(in, at)) < end) {
+		char c = *at++;
+		if (take_digit(in, c) || is_white(c))
+			continue;
+		if (c != ':' || in.colon || in.high >= 0 || in.used < in.room)
+			return message::hex_error;
+		void *grown = realloc(in.pool, 2 * in.used + 1);
+		if (!grown)
+			return message::no_memory;
+		in.pool = static_cast<uint8_t *>(grown);
+		in.colon = true;
+		in.old_end = in.used;
+		in.room = 2 * in.used;
 	}
+	return nullptr;
+}
+
+// A comment's end: its line feed, or end where the block ends first; null
+// where a CR stands in it but right before its line feed.
+static const char *comment_end(const char *at, const char *end)
+{
+	auto *line_feed = static_cast<const char *>(
+		memchr(at, '\n', static_cast<size_t>(end - at)));
+	const char *stop = line_feed ? line_feed : end;
+	auto *cr = static_cast<const char *>(
+		memchr(at, '\r', static_cast<size_t>(stop - at)));
+	return cr && cr + 1 != line_feed ? nullptr : stop;
+}
+
+// At a line feed: a line that names bytes becomes a range.
+static const char *end_line(reader &in)
+{
+	size_t spelled = in.used - in.start;
+	size_t length = in.colon ? spelled / 2 : spelled;
+	if (in.place == in_address ||
+	    ((in.place == in_bytes || in.place == in_range_comment) &&
+	     (in.high >= 0 || spelled == 0 ||
+	      (in.colon && 2 * (in.old_end - in.start) != spelled))))
+		return message::hex_error_at;
+	if (in.place == in_bytes || in.place == in_range_comment) {
+		if (length > INT32_MAX ||
+		    (in.count == in.ranges_room &&
+		     !grow(in.ranges, in.ranges_room, in.count + 1)))
+			return message::no_memory;
+		if (!in_range(in.address, length))
+			return message::address_out_of_range_at;
+		in.ranges[in.count++] = {in.address, static_cast<uint32_t>(length),
+		                         in.colon, in.start};
+	}
+	in.place = line_start;
+	in.line++;
+	return nullptr;
+}
+
+// A list: a CR stands only right before a line feed, a blank never inside
+// a pair or an address.
+static const char *read_list(reader &in, const char *at, const char *end)
+{
+	while (at < end) {
+		if (in.place == in_bytes)
+			at = whole_pairs(in, at);
+		else if (in.place >= in_range_comment && !(at = comment_end(at, end)))
+			return message::hex_error_at;
+		if (at == end)
+			break;
+		char c = *at++;
+		if (c == '\r' && *at == '\n')
+			c = *at++;
+		bool blank = c != '\r' && is_white(c);
+		bool digit = c >= '0' && c <= '9';
+		if (c == '\n') {
+			if (const char *refusal = end_line(in))
+				return refusal;
+		} else if (in.place == line_start && (digit || c == '#' || !blank)) {
+			if (!digit && c != '#')
+				return message::address_error_at;
+			in.place = digit ? in_address : in_comment;
+			in.address = 0;
+			at -= digit;
+		} else if (in.place == in_address && digit) {
+			at = read_digits(at - 1, &in.address);
+			if (in.address > INT64_MAX)
+				return message::address_out_of_range_at;
+		} else if (in.place == in_address) {
+			if (!blank)
+				return message::address_error_at;
+			in.place = in_bytes;
+			in.start = in.used;
+			in.colon = false;
+		} else if (in.place == in_bytes && !take_digit(in, c)) {
+			if (in.high >= 0 || (c == ':' ? in.colon : c != '#' && !blank))
+				return message::hex_error_at;
+			in.old_end = c == ':' ? in.used : in.old_end;
+			in.colon = in.colon || c == ':';
+			in.place = c == '#' ? in_range_comment : in_bytes;
+		}
+	}
+	return nullptr;
+}
+
+// The refusal once the text has ended, or null with the range of - added.
+static const char *end_text(reader &in, const patch_range *given)
+{
+	if (!given)
+		return in.place == line_start || in.place == in_comment
+		               ? nullptr
+		               : message::list_ends_inside;
+	if (in.used < in.room)
+		return message::need_more;
+	if (!grow(in.ranges, in.ranges_room, 1))
+		return message::no_memory;
+	in.ranges[in.count++] = {given->address, given->length, in.colon, 0};
+	return nullptr;
+}
+
+static const char *read_text(reader &in, text_source source,
+                             const patch_range *given)
+{
+	static text_block block;
+	block.held_cr = false;
+	if (given && !(in.pool = static_cast<uint8_t *>(malloc(in.room + 1))))
+		return message::no_memory;
+	for (;;) {
+		if (!next_block(source, block))
+			return message::cant_read_input;
+		const char *at = block.text, *end = at + block.count;
+		if (block.count == 0)
+			return end_text(in, given);
+		// A list's pool has room for every byte this much text can spell.
+		if (!given && in.room - in.used < block.count &&
+		    !grow(in.pool, in.room, in.used + block.count))
+			return message::no_memory;
+		if (const char *refusal = given ? read_given(in, at, end)
+		                                : read_list(in, at, end))
+			return refusal;
+	}
+}
+
+const char *read_ranges(text_source source, const patch_range *given,
+                        patch_range **ranges, size_t *count, uint8_t **pool,
+                        uint64_t *line)
+{
+	reader in = {given ? in_bytes : line_start, 0, 1, nullptr, 0,
+	             given ? given->length : 0, -1, false, 0, 0, nullptr, 0, 0};
+	const char *refusal = read_text(in, source, given);
+	*ranges = in.ranges;
+	*count = in.count;
+	*pool = in.pool;
+	*line = in.line;
+	return refusal;
 }

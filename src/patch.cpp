@@ -1,19 +1,16 @@
-// The patch run: compare each OLD, read the old bytes, write the new ones,
-// report each byte.
+// The patch run: compare, read the old bytes, write the new, report each.
 #include "bitmend.h"
 
 #include <cstring>
 
-// Bytes per read and write, and written between two looks at the hold: few
-// system calls, a small buffer, and at most this many bytes in the file
-// whose lines a kill could still lose.
+// Bytes per transfer, and between two looks at the hold: at most this many
+// bytes whose lines a kill could lose.
 constexpr uint32_t chunk_size = 32768;
 
 // Off the stack, which may be small; the run has one thread.
 static uint8_t old_bytes[chunk_size];
 
-// Moves count bytes at offset through short transfers until one fails or,
-// reading, the file ends; returns how many moved.
+// Moves count bytes through short transfers; returns how many moved.
 static uint32_t transfer(target_file file, uint64_t offset, uint8_t *bytes,
                          uint32_t count, bool writing)
 {
@@ -29,24 +26,21 @@ static uint32_t transfer(target_file file, uint64_t offset, uint8_t *bytes,
 	return done;
 }
 
-// Reads the old value of each of count bytes from offset; past the end of
-// the file lies a hole, which reads as zeros. Returns how many are in the
-// file, or reports why not and returns -1.
+// Reads count old bytes, zeros past the end; returns how many are in the
+// file, or -1 after reporting why not.
 static int64_t read_block(target_file file, uint64_t file_size,
                           uint64_t offset, uint32_t count)
 {
-	// The system refuses a read that would pass the largest offset, where no
-	// file has bytes: there the write is what fails.
+	// No read passes the last offset: there the write fails.
 	uint64_t room = uint64_t{INT64_MAX} - offset;
 	uint32_t got = transfer(file, offset, old_bytes,
 	                        room < count ? static_cast<uint32_t>(room) : count,
 	                        false);
-	// A file whose reads disagree with its size is no plain file: its
-	// "bytes" are made up as they are read.
+	// Reads that disagree with the size are made up: no plain file.
 	uint64_t rest = file_size > offset ? file_size - offset : 0;
 	uint32_t in_file = rest < count ? static_cast<uint32_t>(rest) : count;
 	if (got != in_file) {
-		report("\nCan't Read 0x%x!\n", offset + (got < in_file ? got : in_file));
+		report(message::cant_read, offset + (got < in_file ? got : in_file));
 		return -1;
 	}
 	if (in_file < count)
@@ -66,9 +60,8 @@ struct difference {
 	uint8_t found, wanted;
 };
 
-// What the file holds where the ranges have an OLD, read before anything
-// is written. A run cut off anywhere leaves each such byte OLD or NEW, so
-// the same call finishes it; any other byte means another file or version.
+// What the file holds under each OLD, before a byte is written. A run cut
+// off anywhere leaves each such byte OLD or NEW, for the same call to finish.
 enum file_state { holds_old, holds_new, partly_new, holds_other, unreadable };
 
 static file_state compare(target_file file, uint64_t file_size,
@@ -78,7 +71,6 @@ static file_state compare(target_file file, uint64_t file_size,
 	for (size_t r = 0; r < list.count; r++) {
 		const patch_range &range = list.ranges[r];
 		const uint8_t *old = list.pool + range.at, *now = old + range.length;
-		// A plain range may not be in yet: it is never Already Patched.
 		all_new = all_new && range.has_old;
 		for (uint32_t done = 0; range.has_old && done < range.length;
 		     done += chunk_size) {
@@ -107,53 +99,65 @@ static file_state compare(target_file file, uint64_t file_size,
 
 static void report_mismatch(const difference &first)
 {
-	report("\nMismatch At 0x%x", first.offset);
-	first.in_file ? report(": Found 0x%x", first.found)
-	              : report(": Found End Of File");
-	report(", Expected 0x%x!\n", first.wanted);
+	report(message::mismatch_at, first.offset);
+	first.in_file ? report(message::found, first.found)
+	              : report(message::found_end);
+	report(message::expected, first.wanted);
 }
 
-// Patches the block of range from its byte first. Its old values are the
-// OLD the file was found to hold, or read now where the file may hold NEW
-// already (finishing); every byte reported OK has been handed to the
-// system before its line is gathered. False after reporting a failure.
-static bool patch_block(target_file file, target_name name,
-                        uint64_t &file_size, const patch_range &range,
-                        uint8_t *pool, bool finishing, uint32_t first,
-                        uint32_t &unlooked)
+// A run, from the open to the close.
+struct patch_run {
+	target_file file;
+	target_name name;
+	uint64_t file_size; // what a later range reads, grown by earlier ones
+	bool finishing;     // the file may hold NEW already: old values are read
+	bool started;       // a block has been let through
+	uint32_t unlooked;  // bytes let through since the last look
+};
+
+// Before a block: once a block's worth has been written since the last
+// look, its lines went out and the file is still held. False if not.
+static bool gate(patch_run &run, uint64_t offset, uint32_t count)
+{
+	if (run.started && run.unlooked + count <= chunk_size) {
+		run.unlooked += count;
+		return true;
+	}
+	if (run.started && !flush_report()) {
+		report(message::cant_write, offset);
+		return false;
+	}
+	if (!still_held(run.file, run.name.native)) {
+		report(message::cant_hold, run.name.text);
+		return false;
+	}
+	run.started = true;
+	run.unlooked = count;
+	return true;
+}
+
+// Patches a block of range; each byte is written before its line is
+// gathered. False after reporting a failure.
+static bool patch_block(patch_run &run, const patch_range &range,
+                        uint8_t *pool, uint32_t first)
 {
 	uint64_t offset = range.address + first;
 	uint32_t count = block_at(range.length, first);
-	bool read_old = !range.has_old || finishing;
+	bool read_old = !range.has_old || run.finishing;
 	const uint8_t *old = read_old ? old_bytes : pool + range.at + first;
 	uint8_t *new_bytes =
 		pool + range.at + (range.has_old ? range.length : 0) + first;
-	if (read_old && read_block(file, file_size, offset, count) < 0)
+	if ((read_old && read_block(run.file, run.file_size, offset, count) < 0) ||
+	    !gate(run, offset, count))
 		return false;
-	// Once a block's worth has been written since the last look (more than
-	// that before the first), the lines of what was written have gone out,
-	// and the file is still held and named.
-	if (unlooked + count > chunk_size) {
-		if (unlooked <= chunk_size && !flush_report()) {
-			report("\nCan't Write 0x%x!\n", offset);
-			return false;
-		}
-		if (!still_held(file, name.native)) {
-			report("\nCan't Hold %s!\n", name.text);
-			return false;
-		}
-		unlooked = 0;
-	}
-	unlooked += count;
-	uint32_t written = transfer(file, offset, new_bytes, count, true);
-	// A later range of a list reads what this one grew.
-	if (offset + written > file_size)
-		file_size = offset + written;
+	uint32_t written = transfer(run.file, offset, new_bytes, count, true);
+	if (offset + written > run.file_size)
+		run.file_size = offset + written;
 	report_bytes(first, offset, old, new_bytes, written, true);
 	if (written < count) {
 		report_bytes(first + written, offset + written, old + written,
 		             new_bytes + written, 1, false);
-		report("\nCan't Write 0x%x!\n", offset + written);
+		report(message::cant_write, offset + written);
 		return false;
 	}
 	return true;
@@ -161,52 +165,52 @@ static bool patch_block(target_file file, target_name name,
 
 static void patch_file(target_name name, patch_list list)
 {
-	uint64_t file_size = 0;
-	target_file file = open_exclusive(name.native, &file_size);
-	if (file == no_target) {
-		report("\nCan't Open %s!\n", name.text);
+	patch_run run = {no_target, name, 0, false, false, 0};
+	if (!report_dropped())
+		run.file = open_exclusive(name.native, &run.file_size);
+	if (run.file == no_target) {
+		report(message::cant_open, name.text);
 		return;
 	}
 	difference first = {};
-	file_state state = compare(file, file_size, list, &first);
+	file_state state = compare(run.file, run.file_size, list, &first);
+	run.finishing = state == partly_new;
 	if (state == holds_new)
-		report("\nAlready Patched!\n");
+		report(message::already_patched);
 	else if (state == holds_other)
 		report_mismatch(first);
-	else if (state == partly_new)
-		report("\nPartly Patched, Finishing...\n");
-	if (state != holds_old && state != partly_new) {
-		close_target(file);
+	else if (run.finishing)
+		report(message::finishing);
+	if (state != holds_old && !run.finishing) {
+		close_target(run.file);
 		return;
 	}
 	bool patched = true;
-	uint32_t unlooked = chunk_size + 1; // nothing written yet
 	uint64_t reached = 0;
 	for (size_t r = 0; patched && r < list.count; r++) {
 		const patch_range &range = list.ranges[r];
 		report_seeking(range.address);
 		for (uint32_t done = 0; patched && done < range.length;
 		     done += chunk_size)
-			patched = patch_block(file, name, file_size, range, list.pool,
-			                      state == partly_new, done, unlooked);
+			patched = patch_block(run, range, list.pool, done);
 		reached = range.address + range.length;
 	}
 	// What was written before a failure is worth keeping too.
-	bool flushed = flush_target(file);
-	bool held = still_held(file, name.native);
-	bool closed = close_target(file);
+	bool flushed = flush_target(run.file);
+	bool held = still_held(run.file, name.native);
+	bool closed = close_target(run.file);
 	if (!patched)
 		return;
 	if (!flushed)
-		report("\nCan't Flush %s!\n", name.text);
+		report(message::cant_flush, name.text);
 	else if (!closed)
-		report("\nCan't Close %s!\n", name.text);
+		report(message::cant_close, name.text);
 	else if (!held)
-		report("\nCan't Hold %s!\n", name.text);
+		report(message::cant_hold, name.text);
 	else if (!flush_report()) // a lost block of lines undoes nothing
-		report("\nCan't Write 0x%x!\n", reached);
+		report(message::cant_write, reached);
 	else
-		report("\nDone!\n");
+		report(message::done);
 }
 
 void run_patch(target_name file, patch_list list)

@@ -17,18 +17,19 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-// Set before the first byte of output when standard output may write to the
-// target: the report goes nowhere, and no file is patched.
-static bool report_dropped;
+int main(int argc, char *argv[])
+{
+	const char *path = argc > 1 ? argv[1] : nullptr;
+	prepare_process(path);
+	return bitmend_main(argc, argv, path);
+}
 
 static bool same_file(const struct stat &a, const struct stat &b)
 {
 	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The process's setup: closed standard descriptors get the null device, a
-// standard output that writes to the target gets nothing, and no signal
-// ends a patch halfway.
+// The process's setup.
 static bool is_open_on(int descriptor, const struct stat &file)
 {
 	struct stat status;
@@ -38,42 +39,35 @@ static bool is_open_on(int descriptor, const struct stat &file)
 
 void prepare_process(const void *native_file)
 {
-	// Another process of the same user could otherwise take the run's
-	// descriptor (pidfd_getfd) or rewrite its bytes (/proc/PID/mem).
+	// Else the same user could take the run's descriptor or rewrite it.
 	prctl(PR_SET_DUMPABLE, 0);
-	// A closed standard descriptor is the next one that open hands out, and
-	// the report would go into the target: each, lowest first, gets the null
-	// device. Without one, the open refuses the target as 0 or 1, and
-	// nothing writes to 2.
+	// The target would get a closed one, and the report: each gets the
+	// null device. Without one, the target is refused as 0 or 1.
 	struct pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
 	                            {STDERR_FILENO, 0, 0}};
 	poll(standard, 3, 0);
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
 		if (standard[fd].revents & POLLNVAL)
 			open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY);
-	// A report written into the target would be bytes outside the range,
-	// refusals included: compared before the first byte of output.
 	const char *path = static_cast<const char *>(native_file);
 	struct stat target;
 	if (path && stat(path, &target) == 0 && is_open_on(STDOUT_FILENO, target))
-		report_dropped = true;
-	// A closed report pipe or a file-size limit must not stop a patch
-	// halfway, nor a lease break, which the run sees by asking the lease.
+		drop_report();
+	// No closed pipe, file-size limit or lease break stops a patch halfway.
 	signal(SIGPIPE, SIG_IGN);
 	signal(SIGXFSZ, SIG_IGN);
 	signal(SIGIO, SIG_IGN);
 }
 
-// Interruptions held back: from the open until the report is out, every
-// signal but a fault of the tool's own waits, then takes effect as sent.
+// Interruptions held back: every signal but a fault waits, then acts.
 
 static sigset_t mask_before;
 
 void hold_interruptions()
 {
-	sigset_t held;
-	sigfillset(&held);
-	sigprocmask(SIG_BLOCK, &held, &mask_before);
+	sigset_t every;
+	sigfillset(&every);
+	sigprocmask(SIG_BLOCK, &every, &mask_before);
 }
 
 void release_interruptions()
@@ -87,16 +81,12 @@ void release_interruptions()
 // - a path that cannot be opened without access: missing, dangling, or
 //   behind a folder that may not be searched;
 // - anything but a regular file: a FIFO, a device, a socket, a directory;
-// - a file without a link (a memfd, a shared-memory segment, a deleted
-//   file), whose other users the kernel does not count, so that no lease
-//   would keep them out;
-// - a file of the kernel's pseudo-file systems, whose "bytes" are settings
-//   and reports;
+// - a file without a link (a memfd, a deleted file), whose other users no
+//   lease would keep out;
+// - a file of the kernel's pseudo-file systems: settings and reports;
 // - standard output's own file, where the path leads there now;
-// - standard input's own file, which a lease would not refuse where none
-//   can be had;
-// - a file that cannot be opened again through /proc/self/fd, as without
-//   /proc, or that leads elsewhere there;
+// - standard input's own file, which no lock would refuse;
+// - a file that /proc/self/fd does not open again, or leads elsewhere;
 // - a file that may not be opened for reading and writing;
 // - a file another process has open or mapped, where a lease can be had;
 // - a file another process has locked.
@@ -111,33 +101,33 @@ static bool listed(const struct statfs &file_system,
 static bool may_patch(const struct stat &checked,
                       const struct statfs &file_system)
 {
-	// The pseudo-file systems with files that a user may write; the others'
-	// are root's, who can write them anyway.
+	// Those with files a user may write.
 	if (!S_ISREG(checked.st_mode) || checked.st_nlink == 0 ||
 	    listed(file_system, {PROC_SUPER_MAGIC, SYSFS_MAGIC, CGROUP_SUPER_MAGIC,
 	                         CGROUP2_SUPER_MAGIC, SECURITYFS_MAGIC,
 	                         SELINUX_MAGIC, SMACK_MAGIC}))
 		return false;
 	if (is_open_on(STDOUT_FILENO, checked)) {
-		report_dropped = true;
+		drop_report();
 		return false;
 	}
 	return !is_open_on(STDIN_FILENO, checked);
 }
 
-// Opening for exclusive use. The path is first opened with no access, which
-// opens no FIFO or device, and only the inode so checked is opened for data.
+// Opening for exclusive use: the path opened with no access, which opens no
+// FIFO or device, and only the inode so checked opened for data.
 
-// The file opened, whether the run holds a lease on it, and the last
-// moment the lease was seen whole.
-static struct stat held_file;
-static bool leased;
-static struct timespec seen_whole;
+// The file held, from the open to the close: whether the run holds a lease
+// on it, and the last moment the lease was seen whole.
+static struct {
+	struct stat file;
+	bool leased;
+	struct timespec seen_whole;
+} held;
 
-// Only through /proc/self/fd (a path opened again could have been swapped),
-// which must lead to the inode checked before the open, so that a fake
-// /proc opens no FIFO, and after it. Non-blocking, so that a lease held
-// elsewhere refuses the open instead of stalling it.
+// Through /proc/self/fd, as the path could have been swapped, leading to
+// the inode checked before the open (no FIFO through a fake /proc) and
+// after it; non-blocking, so that a lease held elsewhere refuses it.
 static int open_for_data(int path_fd, const struct stat &checked)
 {
 	char entry[32];
@@ -153,37 +143,34 @@ static int open_for_data(int path_fd, const struct stat &checked)
 	return fd;
 }
 
-// A write lease is granted only while no other process has the file open or
-// mapped, and while it is held other opens wait. Of two runs that open at
-// once, each sees the other (EAGAIN): each lets go and tries again after a
-// random wait, until one holds the lease and the other's open is refused.
-// Only where a lease cannot be had at all (EACCES: not the owner; EINVAL:
-// no leases here) do the locks alone keep others out.
+// A write lease is granted while no other process has the file open or
+// mapped, and makes other opens wait. Two runs that open at once each see
+// the other (EAGAIN) and try again after a random wait. Where no lease can
+// be had (EACCES: not the owner; EINVAL), only the locks keep others out.
 static int open_leased(int path_fd, const struct stat &checked, bool lease)
 {
 	for (int attempt = 0;; attempt++) {
 		int fd = open_for_data(path_fd, checked);
 		if (fd < 0 || !lease)
 			return fd;
-		clock_gettime(CLOCK_MONOTONIC, &seen_whole);
-		leased = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
-		if (leased || errno == EACCES || errno == EINVAL)
+		clock_gettime(CLOCK_MONOTONIC, &held.seen_whole);
+		held.leased = fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+		if (held.leased || errno == EACCES || errno == EINVAL)
 			return fd;
 		bool tie = errno == EAGAIN;
 		close(fd);
 		if (!tie || attempt == 6)
 			return -1;
-		// A random wait below 2 << attempt ms, from the moment the lease was
-		// asked and the pid, so that two runs that met part.
-		uint32_t mixed = (static_cast<uint32_t>(seen_whole.tv_nsec) ^
+		// Below 2 << attempt ms, from the time and the pid.
+		uint32_t mixed = (static_cast<uint32_t>(held.seen_whole.tv_nsec) ^
 		                  static_cast<uint32_t>(getpid())) * 2654435761u;
 		struct timespec wait = {0, (mixed >> 4) % (2000000u << attempt)};
 		nanosleep(&wait, nullptr);
 	}
 }
 
-// Both lock families that other programs use: flock(2) and POSIX record
-// locks (an open-file-description lock conflicts with lockf and fcntl locks).
+// Both lock families others use: flock(2), and an OFD lock, which
+// conflicts with lockf and fcntl locks.
 static bool lock_whole_file(int fd)
 {
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -199,13 +186,12 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	int path_fd = open(path, O_PATH | O_CLOEXEC);
 	if (path_fd < 0)
 		return no_target;
-	struct stat &checked = held_file;
+	struct stat &checked = held.file;
 	struct statfs file_system;
 	int fd = -1;
 	if (fstat(path_fd, &checked) == 0 &&
 	    fstatfs(path_fd, &file_system) == 0 && may_patch(checked, file_system)) {
-		// Network file systems refuse a lease for reasons that say nothing
-		// about other users: they grant one only with a delegation.
+		// Network file systems grant a lease only with a delegation.
 		bool lease = !listed(file_system,
 		                     {NFS_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC,
 		                      AFS_SUPER_MAGIC, AFS_FS_MAGIC, CEPH_SUPER_MAGIC,
@@ -222,20 +208,18 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	return no_target;
 }
 
-// Holding the file. Another process's open breaks the lease, and the kernel
-// lets that process in lease-break-time seconds after the break began
-// (never, where that is 0). A break alone takes nothing away: the loser of
-// two runs that open at once is refused, yet its open breaks the winner's
-// lease. So a break counts once it may be older than the break time, less
-// a margin, its age counted from the last moment the lease was seen whole:
-// no later than the break began, whatever stopped or froze the run since.
+// Holding the file. Another open breaks the lease, and the kernel lets it
+// in lease-break-time seconds later (never, for 0); a break alone takes
+// nothing away, as a refused run's open breaks the winner's lease. So a
+// break counts once it may be older than the break time, less a margin,
+// counted from when the lease was last seen whole.
 
 static bool lease_kept(int fd)
 {
 	struct timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	if (fcntl(fd, F_GETLEASE) == F_WRLCK) {
-		seen_whole = now;
+		held.seen_whole = now;
 		return true;
 	}
 	long seconds = -1;
@@ -245,8 +229,8 @@ static bool lease_kept(int fd)
 	}
 	if (seconds <= 0)
 		return seconds == 0;
-	int64_t age_ms = (now.tv_sec - seen_whole.tv_sec) * int64_t{1000} +
-	                 (now.tv_nsec - seen_whole.tv_nsec) / 1000000;
+	int64_t age_ms = (now.tv_sec - held.seen_whole.tv_sec) * int64_t{1000} +
+	                 (now.tv_nsec - held.seen_whole.tv_nsec) / 1000000;
 	int64_t limit_ms = seconds * int64_t{1000};
 	int64_t margin_ms = limit_ms / 2 < 1000 ? limit_ms / 2 : 1000;
 	return age_ms < limit_ms - margin_ms;
@@ -254,16 +238,14 @@ static bool lease_kept(int fd)
 
 bool still_held(target_file file, const void *native_file)
 {
-	// A file, or a folder on its path, renamed over or away or unlinked
-	// breaks no lease, but the name no longer leads to what the run patches.
+	// A rename or an unlink breaks no lease, but the name leads elsewhere.
 	struct stat named;
 	return stat(static_cast<const char *>(native_file), &named) == 0 &&
-	       same_file(named, held_file) &&
-	       (!leased || lease_kept(static_cast<int>(file)));
+	       same_file(named, held.file) &&
+	       (!held.leased || lease_kept(static_cast<int>(file)));
 }
 
-// Moving bytes: one call each, which the run repeats while a transfer falls
-// short. Every signal waits meanwhile, so none of them fails with EINTR.
+// Moving bytes: one call each. Every signal waits, so none fails EINTR.
 
 int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
                 uint32_t count)
@@ -289,7 +271,7 @@ bool close_target(target_file file)
 	return close(static_cast<int>(file)) == 0;
 }
 
-// Standard input, read through a non-blocking descriptor.
+// Standard input, which another process may have made non-blocking.
 
 int32_t read_input(uint8_t *bytes, uint32_t count)
 {
@@ -302,13 +284,13 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 	}
 }
 
-// How the report leaves: every byte, through short writes and a
-// non-blocking descriptor, whose flags other processes share. A reader gone
-// away (EPIPE) has chosen not to read the rest; any other failure loses lines.
+// How the report leaves: whole, through short writes and a non-blocking
+// descriptor, whose flags others share. A reader gone away (EPIPE) chose
+// not to read the rest; any other failure loses lines.
 
 bool write_report(const char *text, size_t count)
 {
-	while (count > 0 && !report_dropped) {
+	while (count > 0) {
 		ssize_t put = write(STDOUT_FILENO, text, count);
 		if (put > 0) {
 			text += put;

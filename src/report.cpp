@@ -1,5 +1,5 @@
-// The report: formatted straight into one block buffer, which goes to
-// standard output when it is full and whenever the run asks.
+// The report, formatted straight into one block, handed out when full and
+// whenever the run asks.
 #include "bitmend.h"
 
 #include <cstring>
@@ -7,14 +7,25 @@
 
 static char block[1 << 16];
 static size_t used;
-static bool all_kept = true;
+static bool all_kept = true, dropped;
 
 bool flush_report()
 {
-	if (used > 0 && !write_report(block, used))
+	if (used > 0 && !dropped && !write_report(block, used))
 		all_kept = false;
 	used = 0;
 	return all_kept;
+}
+
+void drop_report()
+{
+	dropped = true;
+	used = 0;
+}
+
+bool report_dropped()
+{
+	return dropped;
 }
 
 static void put(const char *text, size_t count)
@@ -36,9 +47,8 @@ template <size_t size> static char *append(char *at, const char (&text)[size])
 
 static const char hex_digits[] = "0123456789abcdef";
 
-// A number kept as its digits, lowercase, counted up in place: a line's
-// index and offset cost a copy, not a conversion. The digits end at
-// digits + 16; the bytes after them are room for a fixed-size copy.
+// A number kept as its digits, counted up in place: a copy, not a
+// conversion, a line. They end at digits + 16, room for a fixed-size copy.
 struct counter {
 	char digits[32];
 	int first;
@@ -61,7 +71,6 @@ void report(const char *format)
 	put(format, strlen(format));
 }
 
-// Puts format up to its conversion and returns what follows that.
 static const char *put_head(const char *format)
 {
 	const char *conversion = strchr(format, '%');
@@ -69,9 +78,8 @@ static const char *put_head(const char *format)
 	return conversion + 2;
 }
 
-// A character that ends a line for some reader could add a line, such as
-// "Done!" after a refusal: a control character, or NEL, LS or PS in UTF-8.
-// Returns its length in bytes, or 0.
+// The length of a character that ends a line for some reader (a control
+// character, NEL, LS, PS), or 0: it could forge a line such as "Done!".
 static size_t line_breaker(const char *text)
 {
 	unsigned char c = static_cast<unsigned char>(*text);
@@ -83,7 +91,6 @@ static size_t line_breaker(const char *text)
 	return 0;
 }
 
-// Each character of a name that could end a line shows as '?'.
 void report(const char *format, const char *name)
 {
 	const char *rest = put_head(format), *plain = name;
@@ -138,9 +145,9 @@ void report_seeking(uint64_t address)
 	// The longest line is 45 characters, and a counter's copy 16.
 	if (sizeof block - used < 64)
 		flush_report();
-	char *at = append(block + used, "\nSeeking To 0x");
+	char *at = append(block + used, message::seeking_at);
 	at = append_counter(at, start_counter(address, 16));
-	used = static_cast<size_t>(append(at, ", Patching...\n\n") - block);
+	used = static_cast<size_t>(append(at, message::patching) - block);
 }
 
 void report_bytes(uint32_t first_index, uint64_t first_offset,
@@ -153,18 +160,13 @@ void report_bytes(uint32_t first_index, uint64_t first_offset,
 		// The longest line is 61 characters, and a counter's copy 16.
 		if (sizeof block - used < 80)
 			flush_report();
-		char *at = block + used;
-		at = append(at, "(");
-		at = append_counter(at, index);
-		at = append(at, ").Offset 0x");
-		at = append_counter(at, offset);
-		at = append(at, ":  [0x");
-		at = append_byte(at, old_bytes[i]);
-		at = append(at, "]->[0x");
-		at = append_byte(at, new_bytes[i]);
-		at = append(at, "]...");
+		char *at = append(block + used, message::index);
+		at = append(append_counter(at, index), message::offset);
+		at = append(append_counter(at, offset), message::old_value);
+		at = append(append_byte(at, old_bytes[i]), message::new_value);
+		at = append(append_byte(at, new_bytes[i]), message::line_end);
 		if (ok)
-			at = append(at, "OK\n");
+			at = append(at, message::ok);
 		used = static_cast<size_t>(at - block);
 		count_up(index);
 		count_up(offset);

@@ -10,11 +10,9 @@
 #include <aclapi.h>
 #include <tlhelp32.h>
 
-// The process's arguments. The file layer opens word 1 as the system gave
-// it, in UTF-16; the report shows it in UTF-8, a lone surrogate as U+FFFD.
-
-// Text in UTF-8, or in an ANSI code page with '?' for what it lacks, never
-// a best-fit look-alike.
+// The arguments: word 1 opened as the system gave it, in UTF-16, and shown
+// in UTF-8. Text in an ANSI code page has '?' for what it lacks, never a
+// best-fit look-alike.
 static std::string narrow(UINT code_page, const std::wstring &text)
 {
 	DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
@@ -28,9 +26,8 @@ static std::string narrow(UINT code_page, const std::wstring &text)
 	return bytes;
 }
 
-// Address, Length and HexNumber as 8-bit text in which only ASCII means
-// anything: any other character, a surrogate pair included, is one '?', so
-// that no look-alike reads as the digit it resembles.
+// The other words in ASCII: any other character is one '?', so that no
+// look-alike reads as the digit it resembles.
 static std::string ascii_word(const wchar_t *word)
 {
 	std::string text;
@@ -55,9 +52,8 @@ int wmain(int argc, wchar_t *argv[])
 	return bitmend_main(argc, pointers.data(), path);
 }
 
-// Interruptions held back: Ctrl-C, Ctrl-Break and closing the console wait
-// until the report is out, then end the process as they would have; but
-// Windows ends it 5 s after a close, logoff or shutdown event anyway.
+// Interruptions held back: console events wait for the report, then end
+// the process (Windows ends it 5 s after a close anyway).
 
 static volatile LONG interrupted;
 
@@ -88,21 +84,15 @@ void release_interruptions()
 //   out of this one (prepare_process);
 // - any file, while standard output writes to the file that the name opens
 //   as typed, or that Win32 makes of it (prepare_process);
-// - a name with a part that ends in a dot or a space, which Win32 strips,
-//   so that "s.bin." would open "s.bin"; only the \\?\ form, which Windows
-//   passes on as it stands, names such a file;
-// - a full path that is not on a drive (X:\), a share (\\server\share\,
-//   not PIPE or MAILSLOT, whose server could answer as a file or act as
-//   the one who runs the tool) or a volume (\\?\Volume{...}\): the device
-//   namespace, the names Windows maps to devices (CON, NUL, COM1.bin),
-//   pipes and mailslots;
+// - a name part that ends in a dot or a space, which Win32 strips ("s.bin."
+//   would open "s.bin"); only the \\?\ form names such a file;
+// - a full path not on a drive, a share (not PIPE or MAILSLOT) or a volume:
+//   the device namespace, device names (CON, COM1.bin), pipes, mailslots;
 // - a directory or a device, told by GetFileAttributesW before any open;
-// - through any link, anything but a disk file with file information, a
-//   directory, or a file with the read-only attribute, as Windows refuses
-//   it to administrators too;
+// - through any link, anything but a disk file with file information, or a
+//   file with the read-only attribute, as Windows refuses it to all;
 // - standard output's own file, where the name leads there only now, and
-//   standard input's, which Wine's share modes do not see when a Linux
-//   process opened them;
+//   standard input's, which Wine's share modes miss for Linux processes;
 // - a file open elsewhere: share mode none.
 
 static bool starts_with(const std::wstring &text, const wchar_t *prefix)
@@ -110,9 +100,8 @@ static bool starts_with(const std::wstring &text, const wchar_t *prefix)
 	return _wcsnicmp(text.c_str(), prefix, wcslen(prefix)) == 0;
 }
 
-// The \\?\ form of a name's full path, as Win32 makes it, a dot or a space
-// that ends the name stripped; the \\?\ form itself goes on as it stands.
-// Empty unless that lies on a drive, a share or a volume.
+// The \\?\ form of a name's full path as Win32 makes it, or the name where
+// it has that form; empty unless on a drive, a share or a volume.
 static std::wstring verbatim_path(const std::wstring &name)
 {
 	std::wstring full = name;
@@ -129,8 +118,7 @@ static std::wstring verbatim_path(const std::wstring &name)
 	    (starts_with(full, L"\\\\?\\Volume{") &&
 	     full.find(L"}\\") != std::wstring::npos))
 		return full;
-	// \\?\UNC\server\share\..., not of the device namespace's server, nor
-	// a share of pipes or mailslots.
+	// \\?\UNC\server\share\..., whose server could act as the user.
 	size_t share = full.find(L'\\', 8);
 	size_t rest = share == std::wstring::npos ? share : full.find(L'\\', share + 1);
 	if (!starts_with(full, L"\\\\?\\UNC\\") || rest == std::wstring::npos)
@@ -169,9 +157,8 @@ static std::wstring name_to_open(const std::wstring &typed)
 // Every open asks the other end not to act as the one who runs the tool.
 constexpr DWORD anonymous = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-// The file a name leads to, through any link, with no data access, checked
-// before the data handle is made of it: the file checked is the file
-// written. The name can still change before this open.
+// The file a name leads to, with no data access: checked before the data
+// handle is made of it, it is the file written.
 static HANDLE open_without_data(const std::wstring &name)
 {
 	DWORD attributes = GetFileAttributesW(name.c_str());
@@ -185,7 +172,7 @@ static HANDLE open_without_data(const std::wstring &name)
 
 // The process's setup: no dialogs, no process of the same user reaching in,
 // and nothing for a standard output that writes to the target.
-static bool report_dropped, unguarded;
+static bool unguarded;
 
 // A protected DACL on object, or as a token's default, that grants the
 // user and OWNER RIGHTS (taking the owner's implicit WRITE_DAC) rights alone.
@@ -243,8 +230,7 @@ static bool shut_out_same_user()
 	return guarded;
 }
 
-// A file's identity: its volume's serial number and its 128-bit id there,
-// or where FileIdInfo gives no id, the older 64-bit file index.
+// A file's volume serial and 128-bit id, or else its 64-bit file index.
 static bool identity_of(HANDLE file, uint64_t *volume, FILE_ID_128 *id)
 {
 	FILE_ID_INFO info;
@@ -264,10 +250,9 @@ static bool identity_of(HANDLE file, uint64_t *volume, FILE_ID_128 *id)
 	return true;
 }
 
-// Whether handle, a standard one or the held file's, is open on file. To
-// refuse, the ids alone decide: Wine gives a file the serial of its path's
-// drive, and a Linux process's handle 0. To go on, the serials must agree
-// too, as ids repeat across volumes.
+// Whether handle is open on file. To refuse, the ids alone decide (Wine
+// gives a file its path's drive's serial, a Linux handle 0); to go on, the
+// serials must agree too, as ids repeat across volumes.
 static bool same_file(HANDLE handle, HANDLE file, bool refuses)
 {
 	uint64_t x_volume, y_volume;
@@ -294,7 +279,6 @@ static bool is_open_on(HANDLE handle, const std::wstring &name, bool refuses)
 
 void prepare_process(const void *native_file)
 {
-	// A missing disk or a failed open must not stop the run with a dialog.
 	SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 	unguarded = !shut_out_same_user();
 	if (!native_file)
@@ -305,18 +289,17 @@ void prepare_process(const void *native_file)
 	bool device_form = starts_with(typed, L"\\\\.\\") ||
 	                   starts_with(typed, L"\\??\\");
 	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-	report_dropped =
-		is_open_on(output, typed, true) ||
-		is_open_on(output, verbatim_path(device_form ? typed.substr(4) : typed),
-		           true);
+	if (is_open_on(output, typed, true) ||
+	    is_open_on(output, verbatim_path(device_form ? typed.substr(4) : typed),
+	               true))
+		drop_report();
 }
 
-// Opening for exclusive use: share mode none, so that the open fails while
-// another process has the file open, and nobody opens it while it is held.
+// Opening for exclusive use: share mode none.
 
 target_file open_exclusive(const void *native_file, uint64_t *size)
 {
-	if (report_dropped || unguarded)
+	if (unguarded)
 		return no_target;
 	HANDLE checked = open_without_data(
 		name_to_open(static_cast<const wchar_t *>(native_file)));
@@ -326,7 +309,7 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	if (checked != INVALID_HANDLE_VALUE) {
 		// The name may lead to standard output's file only now.
 		if (same_file(GetStdHandle(STD_OUTPUT_HANDLE), checked, true))
-			report_dropped = true;
+			drop_report();
 		else if (GetFileType(checked) == FILE_TYPE_DISK &&
 		         GetFileInformationByHandle(checked, &information) &&
 		         !(information.dwFileAttributes &
@@ -413,9 +396,8 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 	               : -1;
 }
 
-// How the report leaves: UTF-16 to a console, the ANSI code page to a file
-// or a pipe, line feeds as CR LF. A pipe whose reader has gone has chosen
-// not to read the rest; any other failure loses lines.
+// How the report leaves: UTF-16 to a console, the ANSI code page elsewhere,
+// in CR LF. A reader gone away chose not to read the rest.
 
 static bool write_all(HANDLE output, const char *bytes, size_t count)
 {
@@ -433,14 +415,11 @@ static bool write_all(HANDLE output, const char *bytes, size_t count)
 	return true;
 }
 
-// The bytes of a character that a block of the report ends inside wait for
-// the rest of it: each part alone would convert as U+FFFD.
+// A character that a block ends inside waits for the rest of it.
 static std::string unfinished;
 
 bool write_report(const char *text, size_t count)
 {
-	if (report_dropped)
-		return true;
 	std::string bytes = unfinished + std::string(text, count);
 	size_t whole = bytes.size(), lead = whole;
 	while (lead > 0 && whole - lead < 3 && (bytes[lead - 1] & 0xc0) == 0x80)

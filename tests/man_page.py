@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
-"""The man page lints clean, and every message the tool can print stands in
-it, with the conversions as words in italics.
+"""The man page lints clean, and every message of the tool's table stands
+in it, with the conversions as words in italics.
 
 usage: man_page.py SRC_FOLDER
 """
-import glob
 import os
 import re
 import subprocess
@@ -12,15 +11,15 @@ import sys
 
 
 def printed_lines(src):
-    """Each line of each report format in the sources."""
+    """Each line of each message in the header's table."""
+    header = open(os.path.join(src, "bitmend.h")).read()
+    table = header[header.index("namespace message {"):
+                   header.index("} // namespace message")]
     lines = set()
-    for path in glob.glob(os.path.join(src, "*.cpp")):
-        text = open(path).read()
-        for call in re.finditer(
-                r'\b(?:report\(|return )((?:\s*"(?:[^"\\]|\\.)*")+)', text):
-            fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', call.group(1)))
-            fmt = fmt.replace("\\n", "\n").replace("\\'", "'")
-            lines.update(line for line in fmt.split("\n") if line)
+    for entry in re.finditer(r'\w+\[\] =((?:\s*"(?:[^"\\]|\\.)*")+)', table):
+        fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', entry.group(1)))
+        fmt = fmt.replace("\\n", "\n").replace("\\'", "'")
+        lines.update(line for line in fmt.split("\n") if line)
     return lines
 
 
