@@ -103,7 +103,7 @@ static const char *read_given(reader &in, const char *at, const char *end)
 		char c = *at++;
 		if (take_digit(in, c) || is_white(c))
 			continue;
-		if (c != ':' || in.colon || in.high >= 0 || in.used < in.room)
+		if (c != ':' || in.colon || in.used < in.room) // a pair may be half
 			return message::hex_error;
 		void *grown = realloc(in.pool, 2 * in.used + 1);
 		if (!grown)

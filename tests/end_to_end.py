@@ -922,6 +922,11 @@ CASES = [
     ("- OLD:NEW across two blocks: the old values shown are OLD",
      "target.bin 0 40000 -", UNEVEN, run_lines(0, list(UNEVEN), BIG),
      [(0, BIG)], (fed(UNEVEN.hex().encode() + b":" + BIG_HEX.encode()),)),
+    ("- OLD:NEW that differs in a second block", "target.bin 0 40000 -",
+     UNEVEN, "\nMismatch At 0x88b8: Found 0x%x, Expected 0x%x!\n"
+     % (UNEVEN[35000], UNEVEN[35000] ^ 1), [],
+     (fed(UNEVEN[:35000].hex().encode() + b"%02x" % (UNEVEN[35000] ^ 1)
+          + UNEVEN[35001:].hex().encode() + b":" + BIG_HEX.encode()),)),
     ("OLD:NEW word of 100 bytes, decoded in place across blocks",
      "target.bin 0 100 " + BIG[:100].hex() + ":" + PATTERN[:100].hex(),
      BIG[:200], run_lines(0, list(BIG[:100]), PATTERN[:100]),

@@ -53,6 +53,8 @@ def expected(call, code, k):
         return (seeking(ADDRESS) + byte_lines(ADDRESS, OLD, NEW)
                 + "\nCan't %s target.bin!\n"
                 % ("Close" if call == "close" else "Flush"), patched(LENGTH))
+    if call == "compare":  # OLD unread is no match: nothing written
+        return "\nCan't Read 0x%x!\n" % (ADDRESS + k), patched(0)
     if call == "pread":  # nothing of a block whose old bytes are unknown
         return seeking(ADDRESS) + "\nCan't Read 0x%x!\n" % (ADDRESS + k), \
             patched(0)
@@ -74,14 +76,18 @@ def injected_faults(tool, shim, work):
     cases += [("pread", -1, k) for k in (0, LENGTH // 2, LENGTH - 1)]
     cases += [(call, code, ADDRESS) for call in ("fdatasync", "close")
               for code in (errno.ENOSPC, errno.EIO)]
+    # The compare's reads of an OLD:NEW word.
+    cases += [("compare", errno.EIO, k) for k in (0, LENGTH - 1)]
     faults = []
     for call, code, k in cases:
         with open(target, "wb") as f:
             f.write(ORIGINAL)
         env = dict(os.environ, LD_PRELOAD=shim,
-                   BITMEND_FAULT="%s %d %d" % (call, code, ADDRESS + k))
+                   BITMEND_FAULT="%s %d %d" % (call.replace("compare", "pread"),
+                                               code, ADDRESS + k))
+        hex_number = (OLD.hex() + ":" if call == "compare" else "") + NEW.hex()
         run = subprocess.run(tool + ["target.bin", str(ADDRESS), str(LENGTH),
-                              NEW.hex()], cwd=work, env=env,
+                              hex_number], cwd=work, env=env,
                              capture_output=True, timeout=30)
         out, contents = expected(call, code, k)
         if run.returncode != 0:

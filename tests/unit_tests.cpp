@@ -280,6 +280,9 @@ TEST(ReadRanges, EveryBlockBoundary)
 		{"4 1 \r\n4\n2", &two, "5+2=4142 "},
 		{"41\n4\r2:4 34 4", &two, "5+2=4142:4344 "},
 		{"41:4344", &two, "\nHexNumber Error!\n1"},
+		{"41:43", &two, "\nHexNumber Error!\n1"},
+		{"9223372036854775808 zz\n", nullptr,
+		 "\nAddress Out Of Range At Line %d!\n1"},
 		{"41", &two, "\nNeed More HexNumber!\n1"},
 		{"414243", &two, "\nHexNumber Error!\n1"},
 	};
