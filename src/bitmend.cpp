@@ -41,9 +41,9 @@ static int32_t length_of(bool negative, uint64_t size)
 static const char *input_refusal(const patch_range *given, patch_list &list,
                                  patch_range *&ranges, uint64_t *number)
 {
-	if (const char *refusal = read_ranges(read_input, given, &ranges,
+	if (const char *refused = read_ranges(read_input, given, &ranges,
 	                                      &list.count, &list.pool, number))
-		return refusal;
+		return refused;
 	list.ranges = ranges;
 	auto by_address = [](const patch_range &a, const patch_range &b) {
 		return a.address < b.address;
@@ -59,14 +59,14 @@ static const char *input_refusal(const patch_range *given, patch_list &list,
 		sorted = copy;
 	}
 	// The lowest byte named twice; no range is empty.
-	const char *refusal = nullptr;
-	for (size_t r = 1; r < list.count && !refusal; r++)
+	const char *overlap = nullptr;
+	for (size_t r = 1; r < list.count && !overlap; r++)
 		if (sorted[r].address < sorted[r - 1].address + sorted[r - 1].length) {
 			*number = sorted[r].address;
-			refusal = message::overlap;
+			overlap = message::overlap;
 		}
 	free(copy);
-	return refusal;
+	return overlap;
 }
 
 static patch_range single;
