@@ -41,8 +41,8 @@ void prepare_process(const void *native_file)
 {
 	// Else the same user could take the run's descriptor or rewrite it.
 	prctl(PR_SET_DUMPABLE, 0);
-	// The target would get a closed one, and the report: each gets the
-	// null device. Without one, the target is refused as 0 or 1.
+	// Open would hand a closed one to the target, and the report with it:
+	// each gets the null device. Without one, 0 or 1 is refused as target.
 	struct pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
 	                            {STDERR_FILENO, 0, 0}};
 	poll(standard, 3, 0);

@@ -128,28 +128,28 @@ def check_after_kill(target, before, address, new, report):
 
 
 # A list of OLD:NEW lines out of order, from one byte to parts of three
-# blocks, and the word form's one range; the file they lie in.
+# blocks, and a word's one range, in a file of 128,000 bytes.
 CUT_FILE = bytes(range(256)) * 500
 CUT_LIST = [(300, 5), (40, 1), (41, 3), (70000, 40000), (200, 2)]
-CUT_WORD = [(70000, 16000)]
 
 
-def cut_call(ranges, before, after):
-    """The call that turns before into after over ranges: its words and
-    its standard input."""
-    halves = ["%s:%s" % (before[a:a + n].hex(), after[a:a + n].hex())
-              for a, n in ranges]
-    if len(ranges) > 1:
-        return ["-", "-", "-"], "".join(
-            "%d %s\n" % (a, h) for (a, _), h in zip(ranges, halves)).encode()
-    return [str(ranges[0][0]), str(ranges[0][1]), halves[0]], b""
-
-
-def run_cut(tool, work, ranges, before, after, env=None, preexec_fn=None):
-    words, text = cut_call(ranges, before, after)
-    return subprocess.run(tool + ["target.bin"] + words, cwd=work, input=text,
-                          capture_output=True, env=env, preexec_fn=preexec_fn,
-                          timeout=60)
+def run_call(tool, work, contents, ranges, before=None, after=PATTERN,
+             **options):
+    """target.bin holding contents, the call that turns before into after
+    over ranges (plain lines without before): four words for one range, a
+    list for more. Returns the run and the file after it."""
+    target = os.path.join(work, "target.bin")
+    with open(target, "wb") as f:
+        f.write(contents)
+    hexes = [(before[a:a + n].hex() + ":" if before else "")
+             + after[a:a + n].hex() for a, n in ranges]
+    listed = len(ranges) > 1
+    words = ["-", "-", "-"] if listed else [str(n) for n in ranges[0]] + hexes
+    text = "".join("%d %s\n" % (a, h) for (a, _), h in zip(ranges, hexes))
+    run = subprocess.run(tool + ["target.bin"] + words, cwd=work,
+                         input=text.encode() if listed else b"",
+                         capture_output=True, timeout=60, **options)
+    return run, open(target, "rb").read()
 
 
 def cut_off_runs(tool, shim, work):
@@ -157,58 +157,41 @@ def cut_off_runs(tool, shim, work):
     odd byte, leaves each byte old or new: the same call finishes it,
     reporting the bytes the file held, the call with its halves swapped
     undoes it, and a byte that is neither refuses both."""
-    target = os.path.join(work, "target.bin")
     faults = []
-    for form, ranges, cut, at in [
-            ("list", CUT_LIST, "kill", 41 + 1),
-            ("list", CUT_LIST, "kill", 70000 + BLOCK + 5),
-            ("list", CUT_LIST, "limit", 303),
-            ("list", CUT_LIST, "limit", 70000 + 12345),
-            ("word", CUT_WORD, "kill", 70000 + 9999),
-            ("word", CUT_WORD, "limit", 70000 + 777)]:
-        name = "%s cut by a %s at %d" % (form, cut, at)
-        new_file = bytearray(CUT_FILE)
+    for ranges, cut, at in [
+            (CUT_LIST, "kill", 41 + 1), (CUT_LIST, "kill", 70000 + BLOCK + 5),
+            (CUT_LIST, "limit", 303), (CUT_LIST, "limit", 70000 + 12345),
+            ([(70000, 16000)], "kill", 79999), ([(70000, 16000)], "limit", 70777)]:
+        name = "%d ranges cut by a %s at %d" % (len(ranges), cut, at)
+        new = bytearray(CUT_FILE)
         for a, n in ranges:
-            new_file[a:a + n] = bytes(byte ^ 0xA5 for byte in CUT_FILE[a:a + n])
-        new_file = bytes(new_file)
-        with open(target, "wb") as f:
-            f.write(CUT_FILE)
-        if cut == "kill":
-            run = run_cut(tool, work, ranges, CUT_FILE, new_file, env=dict(
-                os.environ, LD_PRELOAD=shim, BITMEND_FAULT="pwrite -9 %d" % at))
-            ended = run.returncode == -signal.SIGKILL
-        else:
-            run = run_cut(tool, work, ranges, CUT_FILE, new_file,
-                          preexec_fn=lambda: resource.setrlimit(
-                              resource.RLIMIT_FSIZE, (at, at)))
-            ended = run.stdout.endswith(b"\nCan't Write 0x%x!\n" % at)
-        cut_file = open(target, "rb").read()
-        if not ended or cut_file[at] != CUT_FILE[at] or \
-                cut_file[at - 1] != new_file[at - 1]:
-            faults.append("%s: not cut there (status %d, %r)"
-                          % (name, run.returncode, run.stdout[-40:]))
+            new[a:a + n] = bytes(byte ^ 0xA5 for byte in CUT_FILE[a:a + n])
+        new = bytes(new)
+        options = dict(env=dict(os.environ, LD_PRELOAD=shim,
+                                BITMEND_FAULT="pwrite -9 %d" % at)) \
+            if cut == "kill" else dict(preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_FSIZE, (at, at)))
+        run, cut_file = run_call(tool, work, CUT_FILE, ranges, CUT_FILE, new,
+                                 **options)
+        ended = run.returncode == -signal.SIGKILL if cut == "kill" else \
+            run.stdout.endswith(b"\nCan't Write 0x%x!\n" % at)
+        if not ended or cut_file[at - 1:at + 1] != new[at - 1:at] + CUT_FILE[at:at + 1]:
+            faults.append("%s: not cut there, %r" % (name, run.stdout[-40:]))
             continue
-        for to, back in [(new_file, CUT_FILE), (CUT_FILE, new_file)]:
-            with open(target, "wb") as f:
-                f.write(cut_file)
-            done = run_cut(tool, work, ranges, back, to)
-            report = "\nPartly Patched, Finishing...\n" + list_report(
-                *[(a, cut_file[a:a + n], to[a:a + n]) for a, n in ranges])
-            if done.stdout.decode() != BANNER + report or \
-                    open(target, "rb").read() != to:
+        last = ranges[-1][0] + ranges[-1][1] - 1
+        for to, back in [(new, CUT_FILE), (CUT_FILE, new)]:
+            done, after = run_call(tool, work, cut_file, ranges, back, to)
+            if done.stdout.decode() != BANNER + "\nPartly Patched, Finishing...\n" \
+                    + list_report(*[(a, cut_file[a:a + n], to[a:a + n])
+                                    for a, n in ranges]) or after != to:
                 faults.append("%s: the call to %s ends %r" % (
-                    name, "NEW" if to is new_file else "OLD", done.stdout[-60:]))
-            # The last line's last byte is neither OLD nor NEW.
-            a, n = ranges[-1]
-            other = cut_file[:a + n - 1] + bytes([to[a + n - 1] ^ back[a + n - 1]
-                                                  ^ 0xFF]) + cut_file[a + n:]
-            with open(target, "wb") as f:
-                f.write(other)
-            refused = run_cut(tool, work, ranges, back, to)
-            mismatch = "\nMismatch At 0x%x: Found 0x%x, Expected 0x%x!\n" % (
-                a + n - 1, other[a + n - 1], back[a + n - 1])
-            if refused.stdout.decode() != BANNER + mismatch or \
-                    open(target, "rb").read() != other:
+                    name, "NEW" if to is new else "OLD", done.stdout[-60:]))
+            other = bytearray(cut_file)  # its last byte neither OLD nor NEW
+            other[last] = back[last] ^ 0x0F
+            refused, after = run_call(tool, work, bytes(other), ranges, back, to)
+            if refused.stdout.decode() != BANNER + "\nMismatch At 0x%x: Found " \
+                    "0x%x, Expected 0x%x!\n" % (last, other[last], back[last]) \
+                    or after != other:
                 faults.append("%s: a byte neither OLD nor NEW, %r" % (
                     name, refused.stdout[-60:]))
     return faults
@@ -219,28 +202,15 @@ def report_loses_a_block(tool, shim, work):
     patch too short for the run to look at the report on its way: the
     bytes are written, and the run ends Can't Write past the last, never
     Done!."""
-    target = os.path.join(work, "target.bin")
     faults = []
-    for form, ranges in [("word", [(1000, 2000)]),
-                         ("list", [(3 * i, 1) for i in range(3000)])]:
-        words, text = cut_call(ranges, bytes(10000), PATTERN)
-        if form == "word":
-            words[2] = PATTERN[1000:3000].hex()
-        else:
-            text = "".join("%d %02x\n" % (a, PATTERN[a]) for a, _ in ranges)
-        with open(target, "wb") as f:
-            f.write(bytes(10000))
-        run = subprocess.run(tool + ["target.bin"] + words, cwd=work,
-                             input=text.encode() if form == "list" else b"",
-                             capture_output=True, timeout=60, env=dict(
-                                 os.environ, LD_PRELOAD=shim,
-                                 BITMEND_FAULT="write %d 1" % errno.ENOSPC))
+    for ranges in ([(1000, 2000)], [(3 * i, 1) for i in range(3000)]):
+        run, after = run_call(tool, work, bytes(10000), ranges, env=dict(
+            os.environ, LD_PRELOAD=shim, BITMEND_FAULT="write %d 1" % errno.ENOSPC))
         a, n = ranges[-1]
-        after = open(target, "rb").read()
-        if not run.stdout.endswith(b"\nCan't Write 0x%x!\n" % (a + n)):
-            faults.append("%s: the report ends %r" % (form, run.stdout[-40:]))
-        if any(after[a:a + n] != PATTERN[a:a + n] for a, n in ranges):
-            faults.append("%s: not every byte written" % form)
+        if not run.stdout.endswith(b"\nCan't Write 0x%x!\n" % (a + n)) or any(
+                after[a:a + n] != PATTERN[a:a + n] for a, n in ranges):
+            faults.append("%d ranges: the report ends %r"
+                          % (len(ranges), run.stdout[-40:]))
     return faults
 
 

@@ -11,7 +11,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-static DWORD bitmend_pid()
+// The running bitmend.exe, opened with access alone.
+static HANDLE open_run(DWORD access)
 {
 	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
 	PROCESSENTRY32 entry = {};
@@ -19,35 +20,31 @@ static DWORD bitmend_pid()
 	for (BOOL more = Process32First(all, &entry); more;
 	     more = Process32Next(all, &entry))
 		if (_stricmp(entry.szExeFile, "bitmend.exe") == 0)
-			return entry.th32ProcessID;
-	return 0;
+			return OpenProcess(access, FALSE, entry.th32ProcessID);
+	return nullptr;
 }
 
 static const char *reach(HANDLE file)
 {
-	HANDLE run = OpenProcess(PROCESS_DUP_HANDLE, FALSE, bitmend_pid());
-	if (!run)
-		return "refused";
+	HANDLE run = open_run(PROCESS_DUP_HANDLE);
 	BY_HANDLE_FILE_INFORMATION want, got;
-	GetFileInformationByHandle(file, &want);
 	OVERLAPPED end = {};
 	end.Offset = GetFileSize(file, nullptr) - 1;
-	for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+	for (ULONG_PTR value = 4; run && value < 0x10000; value += 4) {
 		HANDLE copy;
-		if (!DuplicateHandle(run, reinterpret_cast<HANDLE>(value),
-		                     GetCurrentProcess(), &copy, 0, FALSE,
-		                     DUPLICATE_SAME_ACCESS))
-			continue;
 		DWORD put = 0;
-		bool same = GetFileType(copy) == FILE_TYPE_DISK &&
-		            GetFileInformationByHandle(copy, &got) &&
-		            got.nFileIndexLow == want.nFileIndexLow &&
-		            got.nFileIndexHigh == want.nFileIndexHigh;
-		if (same && WriteFile(copy, "\xee", 1, &put, &end) && put == 1)
+		if (DuplicateHandle(run, reinterpret_cast<HANDLE>(value),
+		                    GetCurrentProcess(), &copy, 0, FALSE,
+		                    DUPLICATE_SAME_ACCESS) &&
+		    GetFileType(copy) == FILE_TYPE_DISK &&
+		    GetFileInformationByHandle(file, &want) &&
+		    GetFileInformationByHandle(copy, &got) &&
+		    got.nFileIndexLow == want.nFileIndexLow &&
+		    got.nFileIndexHigh == want.nFileIndexHigh &&
+		    WriteFile(copy, "\xee", 1, &put, &end) && put == 1)
 			return "wrote";
-		CloseHandle(copy);
 	}
-	return "duplicated";
+	return run ? "duplicated" : "refused";
 }
 
 int main(int argc, char *argv[])
@@ -59,9 +56,8 @@ int main(int argc, char *argv[])
 	                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
 	                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 	if (reaching) {
-		HANDLE memory = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ |
-		                                    PROCESS_VM_WRITE,
-		                            FALSE, bitmend_pid());
+		HANDLE memory = open_run(PROCESS_VM_OPERATION | PROCESS_VM_READ |
+		                         PROCESS_VM_WRITE);
 		printf("%s %s\n", reach(file), memory ? "opened" : "refused");
 		return 0;
 	}

@@ -227,11 +227,10 @@ static std::string read_text(const std::string &text, size_t chunk,
 		const patch_range &range = ranges[r];
 		read += std::to_string(range.address) + "+" +
 		        std::to_string(range.length) + "=";
-		for (uint32_t i = 0; i < range.length * (range.has_old ? 2 : 1); i++) {
-			read += i == range.length ? ":" : "";
-			read += "0123456789abcdef"[pool[range.at + i] >> 4];
-			read += "0123456789abcdef"[pool[range.at + i] & 15];
-		}
+		for (uint32_t i = 0; i < range.length * (range.has_old ? 2 : 1); i++)
+			read += (i == range.length ? ":" : "") +
+			        std::string{"0123456789abcdef"[pool[range.at + i] >> 4],
+			                    "0123456789abcdef"[pool[range.at + i] & 15]};
 		read += " ";
 	}
 	free(ranges);
@@ -247,54 +246,61 @@ TEST(ReadRanges, EveryBlockBoundary)
 	// space anywhere.
 	const std::string hex_at = "\nHexNumber Error At Line %d!\n";
 	const std::string address_at = "\nAddress Error At Line %d!\n";
+	const std::string range_at = "\nAddress Out Of Range At Line %d!\n";
 	const patch_range two = {5, 2, false, 0};
+	std::string many, all;
+	for (int i = 0; i < 3000; i++) { // more lines than the first room for them
+		many += std::to_string(2 * i) + " 7f\n";
+		all += std::to_string(2 * i) + "+1=7f ";
+	}
 	struct Case {
-		const char *text;
+		std::string text, want;
 		const patch_range *given;
-		std::string want;
 	} cases[] = {
-		{"0 41 42 4344\n\n# c\r\n007\t4f:5a\r\n", nullptr, "0+4=41424344 7+1=4f:5a "},
-		{"4 45\r10 4b\r\n", nullptr, hex_at + "1"},
-		{"5 121 105\n", nullptr, hex_at + "1"},
-		{"0 4 1\n", nullptr, hex_at + "1"},
-		{"2 12 1:3\n", nullptr, hex_at + "1"},
-		{"7 57 # x\r8 58\n", nullptr, hex_at + "1"},
-		{"# x\r8 58\n", nullptr, hex_at + "1"},
-		{"0 41\r", nullptr, hex_at + "1"},
-		{"0 41\n\r", nullptr, address_at + "2"},
-		{"1\r2 41\n", nullptr, address_at + "1"},
-		{"0 41\n 12\n", nullptr, hex_at + "2"},
-		{"0 41\n1\n", nullptr, hex_at + "2"},
-		{"0 4#1\n", nullptr, hex_at + "1"},
-		{"0 41::42\n", nullptr, hex_at + "1"},
-		{"0 41:4243\n", nullptr, hex_at + "1"},
-		{"18446744073709551617 41\n", nullptr,
-		 "\nAddress Out Of Range At Line %d!\n1"},
-		{"9223372036854775807 41\n", nullptr, "9223372036854775807+1=41 "},
-		{"9223372036854775807 4142\n", nullptr,
-		 "\nAddress Out Of Range At Line %d!\n1"},
-		{"0 41\n2 4", nullptr, "\nList Ends Inside Line %d!\n2"},
-		{"0 41 # all", nullptr, "\nList Ends Inside Line %d!\n1"},
-		{"0 41\n# all", nullptr, "0+1=41 "},
-		{"4 1 \r\n4\n2#", &two, "\nHexNumber Error!\n1"},
-		{"4 1 \r\n4\n2", &two, "5+2=4142 "},
-		{"41\n4\r2:4 34 4", &two, "5+2=4142:4344 "},
-		{"41:4344", &two, "\nHexNumber Error!\n1"},
-		{"41:43", &two, "\nHexNumber Error!\n1"},
-		{"9223372036854775808 zz\n", nullptr,
-		 "\nAddress Out Of Range At Line %d!\n1"},
-		{"41", &two, "\nNeed More HexNumber!\n1"},
-		{"414243", &two, "\nHexNumber Error!\n1"},
+		{"0 41 42 4344\n\n# c\r\n007\t4f:5a\r\n", "0+4=41424344 7+1=4f:5a ", nullptr},
+		{"4 45\r10 4b\r\n", hex_at + "1", nullptr},
+		{"5 121 105\n", hex_at + "1", nullptr},
+		{"0 4 1\n", hex_at + "1", nullptr},
+		{"2 12 1:3\n", hex_at + "1", nullptr},
+		{"7 57 # x\r8 58\n", hex_at + "1", nullptr},
+		{"# x\r8 58\n", hex_at + "1", nullptr},
+		{"0 41\r", hex_at + "1", nullptr},
+		{"0 41\n\r", address_at + "2", nullptr},
+		{"1\r2 41\n", address_at + "1", nullptr},
+		{"0 41\n 12\n", hex_at + "2", nullptr},
+		{"0 41\n1\n", hex_at + "2", nullptr},
+		{"0 4#1\n", hex_at + "1", nullptr},
+		{"0 41::42\n", hex_at + "1", nullptr},
+		{"0 41:4243\n", hex_at + "1", nullptr},
+		{"18446744073709551617 41\n", range_at + "1", nullptr},
+		{"9223372036854775808 zz\n", range_at + "1", nullptr},
+		{"9223372036854775807 41\n", "9223372036854775807+1=41 ", nullptr},
+		{"9223372036854775807 4142\n", range_at + "1", nullptr},
+		{"0 41\n2 4", "\nList Ends Inside Line %d!\n2", nullptr},
+		{"0 41 # all", "\nList Ends Inside Line %d!\n1", nullptr},
+		{"0 41\n# all", "0+1=41 ", nullptr},
+		{"# 5 ff\n16 0120:abcd\n", "16+2=0120:abcd ", nullptr},
+		{"+1 00\n", address_at + "1", nullptr},
+		{"\n0 00\n9223372036854775807 0000\n", range_at + "3", nullptr},
+		{"12 # none\n", hex_at + "1", nullptr},
+		{"12 abc\n", hex_at + "1", nullptr},
+		{"12 ab:cdef\n", hex_at + "1", nullptr},
+		{"12 ab:cd:\n", hex_at + "1", nullptr},
+		{"  40", "\nList Ends Inside Line %d!\n1", nullptr},
+		{many, all, nullptr},
+		{"4 1 \r\n4\n2#", "\nHexNumber Error!\n1", &two},
+		{"4 1 \r\n4\n2", "5+2=4142 ", &two},
+		{"41\n4\r2:4 34 4", "5+2=4142:4344 ", &two},
+		{"41:4344", "\nHexNumber Error!\n1", &two},
+		{"41:43", "\nHexNumber Error!\n1", &two},
+		{"41", "\nNeed More HexNumber!\n1", &two},
+		{"4142:43", "\nNeed More HexNumber!\n1", &two},
+		{"41 4x", "\nHexNumber Error!\n1", &two},
+		{"4142:4344:", "\nHexNumber Error!\n1", &two},
+		{"414243", "\nHexNumber Error!\n1", &two},
 	};
 	for (const Case &c : cases)
 		for (size_t chunk : {size_t{1} << 16, size_t{1}, size_t{2}, size_t{3}})
 			EXPECT_EQ(read_text(c.text, chunk, c.given), c.want)
-				<< "'" << c.text << "' in blocks of " << chunk;
-	// More lines than the first room for them.
-	std::string many, want;
-	for (int i = 0; i < 3000; i++) {
-		many += std::to_string(2 * i) + " 7f\n";
-		want += std::to_string(2 * i) + "+1=7f ";
-	}
-	EXPECT_EQ(read_text(many, 1 << 16, nullptr), want);
+				<< "'" << c.text.substr(0, 40) << "' in blocks of " << chunk;
 }
