@@ -36,8 +36,7 @@ static int32_t length_of(bool negative, uint64_t size)
 	return size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
 }
 
-// Standard input's ranges, no byte named twice; a list in order, as most
-// are, needs no sorted copy.
+// Standard input's ranges, no byte named twice; a list in order needs no copy.
 static const char *input_refusal(const patch_range *given, patch_list &list,
                                  patch_range *&ranges, uint64_t *number)
 {
@@ -59,21 +58,19 @@ static const char *input_refusal(const patch_range *given, patch_list &list,
 		sorted = copy;
 	}
 	// The lowest byte named twice; no range is empty.
-	const char *overlap = nullptr;
-	for (size_t r = 1; r < list.count && !overlap; r++)
-		if (sorted[r].address < sorted[r - 1].address + sorted[r - 1].length) {
-			*number = sorted[r].address;
-			overlap = message::overlap;
-		}
+	size_t r = 1;
+	while (r < list.count &&
+	       sorted[r].address >= sorted[r - 1].address + sorted[r - 1].length)
+		r++;
+	*number = r < list.count ? sorted[r].address : 0;
 	free(copy);
-	return overlap;
+	return r < list.count ? message::overlap : nullptr;
 }
 
 static patch_range single;
 
-// The first refusal of the words, and of standard input where they name it,
-// with the line or offset it names; else null, with list made. A word's
-// bytes are decoded in place.
+// The first refusal of the words and of standard input, with the line or
+// offset it names; else null, with list made. Words decode in place.
 static const char *refusal(char *argv[], patch_list &list,
                            patch_range *&ranges, uint64_t *number)
 {
@@ -97,20 +94,17 @@ static const char *refusal(char *argv[], patch_list &list,
 	uint32_t count = length > 0 ? static_cast<uint32_t>(length) : 0;
 	single = {0, count, colon != nullptr, 0};
 	list = {&single, 1, reinterpret_cast<uint8_t *>(hex)};
-	if (input) {
-		if ((negative && size != 0) || size > INT32_MAX)
-			return message::length_error;
-	} else {
-		size_t half = colon ? hex_count / 2 : hex_count;
-		// Twice Length, wrapped to 32 bits and unsigned.
-		if (half < static_cast<uint32_t>(length) * 2u)
-			return message::need_more;
-		if ((colon && (half != static_cast<uint32_t>(length) * 2u ||
-		               !decode_hex(hex, count, list.pool))) ||
-		    !decode_hex(hex + (colon ? half + 1 : 0), count,
-		                list.pool + (colon ? count : 0)))
-			return message::hex_error;
-	}
+	size_t half = colon ? hex_count / 2 : hex_count;
+	uint32_t twice = static_cast<uint32_t>(length) * 2u; // wrapped, unsigned
+	if (input && ((negative && size != 0) || size > INT32_MAX))
+		return message::length_error;
+	if (!input && half < twice)
+		return message::need_more;
+	if (!input &&
+	    ((colon && (half != twice || !decode_hex(hex, count, list.pool))) ||
+	     !decode_hex(hex + (colon ? half + 1 : 0), count,
+	                 list.pool + (colon ? count : 0))))
+		return message::hex_error;
 	if (!read_decimal(argv[2], &negative, &single.address))
 		return message::address_error;
 	// -0 is 0.

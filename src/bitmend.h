@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// The target as typed, for the report, and as the platform opens it (the
-// same bytes on Linux, UTF-16 on Windows).
+// The target as typed, for the report, and as the platform opens it.
 struct target_name {
 	const char *text;
 	const void *native;
@@ -16,8 +15,7 @@ struct target_name {
 // Banner, argument checks, then one patch run on word 1. Returns 0.
 int bitmend_main(int argc, char *argv[], const void *native_file);
 
-// Every message the tool prints, once. A format holds one conversion: %s
-// for a name, %x or %d for a number.
+// Every message the tool prints, once; a format holds one %s, %x or %d.
 namespace message {
 constexpr char banner[] = "Bitmend v1.00 - patch bytes of a file in place\n"
                           "Writes Length bytes at decimal Address, two hex "
@@ -53,14 +51,13 @@ constexpr char cant_close[] = "\nCan't Close %s!\n";
 constexpr char done[] = "\nDone!\n";
 } // namespace message
 
-// Space, tab, line feed, vertical tab, form feed and carriage return.
 inline bool is_white(char c)
 {
 	return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Reads decimal digits onto *value, which saturates to UINT64_MAX from
-// 18446744073709551610 on; returns where they end.
+// Reads decimal digits onto *value, saturating at UINT64_MAX; returns
+// where they end.
 inline const char *read_digits(const char *text, uint64_t *value)
 {
 	uint64_t read = *value;
@@ -71,8 +68,7 @@ inline const char *read_digits(const char *text, uint64_t *value)
 	*value = read;
 	return text;
 }
-// A decimal number written in full: white space, a sign, digits, white
-// space, and nothing else; false for any other text.
+// White space, a sign, digits, white space, and nothing else.
 bool read_decimal(const char *text, bool *negative, uint64_t *size);
 // Whether length bytes from address lie at offsets up to INT64_MAX.
 bool in_range(uint64_t address, uint64_t length);
@@ -98,23 +94,19 @@ struct patch_list {
 	uint8_t *pool;
 };
 
-// One read of a text, such as standard input: the bytes got, 0 at its
-// end, -1 on failure.
+// One read of a text: the bytes got, 0 at its end, -1 on failure.
 using text_source = int32_t (*)(uint8_t *bytes, uint32_t count);
-// Reads source to its end: a list, a range a line, or the bytes of the
-// given range. Stops at the first refusal, returned with the line it
-// names; the caller frees what it fills either way.
+// Reads source to its end: a list, or the bytes of the given range. Stops
+// at the first refusal, with the line it names; the caller frees the rest.
 const char *read_ranges(text_source source, const patch_range *given,
                         patch_range **ranges, size_t *count, uint8_t **pool,
                         uint64_t *line);
 
-// Writes each range's NEW where each byte with an OLD holds it, or holds
-// it or its NEW (a run cut off), reporting each byte. The ranges are
-// checked: none passes INT64_MAX, and no two share a byte.
+// Writes and reports each range's NEW where every byte with an OLD holds
+// it or its NEW. Takes checked ranges: within INT64_MAX, none shared.
 void run_patch(target_name file, patch_list list);
 
-// The report, gathered in a block. A format holds the one conversion its
-// value needs; a name shows each character that could end a line as '?'.
+// The report, gathered in a block; a name shows what could end a line as ?.
 void report(const char *format);
 void report(const char *format, const char *name);
 void report(const char *format, uint64_t number);
@@ -123,45 +115,37 @@ void report_seeking(uint64_t address);
 void report_bytes(uint32_t first_index, uint64_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok);
-// Hands the report out; false once any of it was lost but to a reader
-// gone away, for later bytes would have no line.
+// Hands the report out; false once any was lost but to a reader gone away.
 bool flush_report();
 // Where standard output writes to the target: no report, and no patch.
 void drop_report();
 bool report_dropped();
 
-// The platform layer. A file is held for exclusive use from the open to
-// the close.
+// The platform layer; a file is held for exclusive use from open to close.
 using target_file = intptr_t;
 constexpr target_file no_target = -1;
 
-// First thing, with the native name to patch, or null: shuts other
-// processes of the same user out, drops the report where standard output
-// writes to the file, and on Linux gives closed standard descriptors the
-// null device, which the target would else get.
+// First thing: shuts other processes of the same user out, drops the
+// report where standard output writes to the file, and on Linux fills
+// closed standard descriptors.
 void prepare_process(const void *native_file);
-// From the open until the report is out, signals and console events that
-// would end the process wait.
+// From the open until the report is out, what would end the process waits.
 void hold_interruptions();
 void release_interruptions();
-// Opens an existing regular file for reading and writing, never creating
-// or truncating it, and tells its size; no_target where it cannot be had
-// for exclusive use, or a standard input or output is open on it.
+// Opens an existing regular file to read and write, and tells its size;
+// no_target unless held for exclusive use, with no standard stream on it.
 target_file open_exclusive(const void *native_file, uint64_t *size);
 // False once others may have had the file, or its name leads elsewhere.
 bool still_held(target_file file, const void *native_file);
-// One transfer at an offset: the bytes moved, 0 at the end, -1 on failure.
-int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
-                uint32_t count);
-int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
-                 uint32_t count);
+// One read or write at an offset: bytes moved, 0 at the end, -1 on failure.
+int32_t transfer_at(target_file file, uint64_t offset, uint8_t *bytes,
+                    uint32_t count, bool writing);
 // Puts the written bytes on the storage device.
 bool flush_target(target_file file);
 bool close_target(target_file file);
 int32_t read_input(uint8_t *bytes, uint32_t count);
-// Writes text to standard output, waiting as long as it must (on Windows a
-// character that it ends inside waits for the next); false when any of it
-// is lost but to a reader gone away.
+// Writes text to standard output, waiting as it must; false when any is
+// lost but to a reader gone away. Windows holds back a split character.
 bool write_report(const char *text, size_t count);
 
 #endif

@@ -1,13 +1,11 @@
-// Standard input, decoded as it is read: only the bytes are kept, and the
-// first character that cannot stand where it does ends even endless input.
+// Standard input, decoded as it is read; the first misplaced character ends
+// even endless input.
 #include "bitmend.h"
 
 #include <cstdlib>
-#include <cstring>
 
-// The block cursor: a block of text, then a '\0', so that no pair is read
-// past it. A CR that ends a block waits for the next, so that the character
-// after a CR is the one that follows it, or the '\0' where the text ends.
+// The block cursor: a block of text, then a '\0' that ends any pair. A CR
+// that ends a block waits for the next, so that what follows it is known.
 struct text_block {
 	char text[(1 << 16) + 2];
 	size_t count;
@@ -105,27 +103,13 @@ static const char *read_given(reader &in, const char *at, const char *end)
 			continue;
 		if (c != ':' || in.colon || in.used < in.room) // a pair may be half
 			return message::hex_error;
-		void *grown = realloc(in.pool, 2 * in.used + 1);
-		if (!grown)
+		if (!grow(in.pool, in.room, 2 * in.used))
 			return message::no_memory;
-		in.pool = static_cast<uint8_t *>(grown);
 		in.colon = true;
 		in.old_end = in.used;
 		in.room = 2 * in.used;
 	}
 	return nullptr;
-}
-
-// A comment's end: its line feed, or end where the block ends first; null
-// where a CR stands in it but right before its line feed.
-static const char *comment_end(const char *at, const char *end)
-{
-	auto *line_feed = static_cast<const char *>(
-		memchr(at, '\n', static_cast<size_t>(end - at)));
-	const char *stop = line_feed ? line_feed : end;
-	auto *cr = static_cast<const char *>(
-		memchr(at, '\r', static_cast<size_t>(stop - at)));
-	return cr && cr + 1 != line_feed ? nullptr : stop;
 }
 
 // At a line feed: a line that names bytes becomes a range.
@@ -158,11 +142,7 @@ static const char *end_line(reader &in)
 static const char *read_list(reader &in, const char *at, const char *end)
 {
 	while (at < end) {
-		if (in.place == in_bytes)
-			at = whole_pairs(in, at);
-		else if (in.place >= in_range_comment && !(at = comment_end(at, end)))
-			return message::hex_error_at;
-		if (at == end)
+		if (in.place == in_bytes && (at = whole_pairs(in, at)) == end)
 			break;
 		char c = *at++;
 		if (c == '\r' && *at == '\n')
@@ -172,6 +152,8 @@ static const char *read_list(reader &in, const char *at, const char *end)
 		if (c == '\n') {
 			if (const char *refusal = end_line(in))
 				return refusal;
+		} else if (in.place >= in_range_comment && c == '\r') {
+			return message::hex_error_at;
 		} else if (in.place == line_start && (digit || c == '#' || !blank)) {
 			if (!digit && c != '#')
 				return message::address_error_at;

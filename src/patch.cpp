@@ -1,6 +1,7 @@
 // The patch run: compare, read the old bytes, write the new, report each.
 #include "bitmend.h"
 
+#include <algorithm>
 #include <cstring>
 
 // Bytes per transfer, and between two looks at the hold: at most this many
@@ -16,9 +17,8 @@ static uint32_t transfer(target_file file, uint64_t offset, uint8_t *bytes,
 {
 	uint32_t done = 0;
 	while (done < count) {
-		int32_t moved =
-			writing ? write_at(file, offset + done, bytes + done, count - done)
-			        : read_at(file, offset + done, bytes + done, count - done);
+		int32_t moved = transfer_at(file, offset + done, bytes + done,
+		                            count - done, writing);
 		if (moved <= 0)
 			break;
 		done += static_cast<uint32_t>(moved);
@@ -48,11 +48,6 @@ static int64_t read_block(target_file file, uint64_t file_size,
 	return in_file;
 }
 
-static uint32_t block_at(uint32_t total, uint32_t done)
-{
-	return total - done < chunk_size ? total - done : chunk_size;
-}
-
 // The first byte of a range that holds neither its OLD nor its NEW.
 struct difference {
 	uint64_t offset;
@@ -74,7 +69,7 @@ static file_state compare(target_file file, uint64_t file_size,
 		all_new = all_new && range.has_old;
 		for (uint32_t done = 0; range.has_old && done < range.length;
 		     done += chunk_size) {
-			uint32_t count = block_at(range.length, done);
+			uint32_t count = std::min(range.length - done, chunk_size);
 			int64_t in_file =
 				read_block(file, file_size, range.address + done, count);
 			if (in_file < 0)
@@ -142,7 +137,7 @@ static bool patch_block(patch_run &run, const patch_range &range,
                         uint8_t *pool, uint32_t first)
 {
 	uint64_t offset = range.address + first;
-	uint32_t count = block_at(range.length, first);
+	uint32_t count = std::min(range.length - first, chunk_size);
 	bool read_old = !range.has_old || run.finishing;
 	const uint8_t *old = read_old ? old_bytes : pool + range.at + first;
 	uint8_t *new_bytes =

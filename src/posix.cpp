@@ -1,5 +1,5 @@
-// The platform layer on Linux: a regular file with a name, held with a write
-// lease and both kinds of lock, and a report that goes out whole.
+// The platform layer on Linux: a named regular file held with a write lease
+// and both kinds of lock.
 #include "bitmend.h"
 
 #include <algorithm>
@@ -41,13 +41,10 @@ void prepare_process(const void *native_file)
 {
 	// Else the same user could take the run's descriptor or rewrite it.
 	prctl(PR_SET_DUMPABLE, 0);
-	// Open would hand a closed one to the target, and the report with it:
-	// each gets the null device. Without one, 0 or 1 is refused as target.
-	struct pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
-	                            {STDERR_FILENO, 0, 0}};
-	poll(standard, 3, 0);
+	// A closed one would be the target's, and the report with it. Without
+	// the null device, 0 or 1 is refused as target.
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-		if (standard[fd].revents & POLLNVAL)
+		if (fcntl(fd, F_GETFD) < 0)
 			open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY);
 	const char *path = static_cast<const char *>(native_file);
 	struct stat target;
@@ -117,17 +114,16 @@ static bool may_patch(const struct stat &checked,
 // Opening for exclusive use: the path opened with no access, which opens no
 // FIFO or device, and only the inode so checked opened for data.
 
-// The file held, from the open to the close: whether the run holds a lease
-// on it, and the last moment the lease was seen whole.
+// The file held from the open to the close, and when its lease was last whole.
 static struct {
 	struct stat file;
 	bool leased;
 	struct timespec seen_whole;
 } held;
 
-// Through /proc/self/fd, as the path could have been swapped, leading to
-// the inode checked before the open (no FIFO through a fake /proc) and
-// after it; non-blocking, so that a lease held elsewhere refuses it.
+// Through /proc/self/fd, as the path could have been swapped, to the inode
+// checked before (no FIFO through a fake /proc) and after the open;
+// non-blocking, so that a lease held elsewhere refuses it.
 static int open_for_data(int path_fd, const struct stat &checked)
 {
 	char entry[32];
@@ -143,10 +139,10 @@ static int open_for_data(int path_fd, const struct stat &checked)
 	return fd;
 }
 
-// A write lease is granted while no other process has the file open or
-// mapped, and makes other opens wait. Two runs that open at once each see
-// the other (EAGAIN) and try again after a random wait. Where no lease can
-// be had (EACCES: not the owner; EINVAL), only the locks keep others out.
+// A write lease, granted while no other process has the file open or
+// mapped, makes other opens wait. Two runs that open at once each see the
+// other (EAGAIN) and try again after a random wait. Without a lease
+// (EACCES: not the owner; EINVAL), only the locks keep others out.
 static int open_leased(int path_fd, const struct stat &checked, bool lease)
 {
 	for (int attempt = 0;; attempt++) {
@@ -169,8 +165,7 @@ static int open_leased(int path_fd, const struct stat &checked, bool lease)
 	}
 }
 
-// Both lock families others use: flock(2), and an OFD lock, which
-// conflicts with lockf and fcntl locks.
+// flock(2), and an OFD lock, which conflicts with lockf and fcntl locks.
 static bool lock_whole_file(int fd)
 {
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -208,11 +203,10 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	return no_target;
 }
 
-// Holding the file. Another open breaks the lease, and the kernel lets it
-// in lease-break-time seconds later (never, for 0); a break alone takes
-// nothing away, as a refused run's open breaks the winner's lease. So a
-// break counts once it may be older than the break time, less a margin,
-// counted from when the lease was last seen whole.
+// Holding the file. Another open breaks the lease and gets in
+// lease-break-time seconds later (never, for 0); a refused run's open breaks
+// it too. So a break counts once it may be older than the break time, less
+// a margin, from when the lease was last seen whole.
 
 static bool lease_kept(int fd)
 {
@@ -232,8 +226,7 @@ static bool lease_kept(int fd)
 	int64_t age_ms = (now.tv_sec - held.seen_whole.tv_sec) * int64_t{1000} +
 	                 (now.tv_nsec - held.seen_whole.tv_nsec) / 1000000;
 	int64_t limit_ms = seconds * int64_t{1000};
-	int64_t margin_ms = limit_ms / 2 < 1000 ? limit_ms / 2 : 1000;
-	return age_ms < limit_ms - margin_ms;
+	return age_ms < limit_ms - std::min<int64_t>(limit_ms / 2, 1000);
 }
 
 bool still_held(target_file file, const void *native_file)
@@ -247,18 +240,13 @@ bool still_held(target_file file, const void *native_file)
 
 // Moving bytes: one call each. Every signal waits, so none fails EINTR.
 
-int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
-                uint32_t count)
+int32_t transfer_at(target_file file, uint64_t offset, uint8_t *bytes,
+                    uint32_t count, bool writing)
 {
-	return static_cast<int32_t>(pread(static_cast<int>(file), bytes, count,
-	                                  static_cast<off_t>(offset)));
-}
-
-int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
-                 uint32_t count)
-{
-	return static_cast<int32_t>(pwrite(static_cast<int>(file), bytes, count,
-	                                   static_cast<off_t>(offset)));
+	int fd = static_cast<int>(file);
+	auto at = static_cast<off_t>(offset);
+	return static_cast<int32_t>(writing ? pwrite(fd, bytes, count, at)
+	                                    : pread(fd, bytes, count, at));
 }
 
 bool flush_target(target_file file)
@@ -284,9 +272,8 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 	}
 }
 
-// How the report leaves: whole, through short writes and a non-blocking
-// descriptor, whose flags others share. A reader gone away (EPIPE) chose
-// not to read the rest; any other failure loses lines.
+// The report leaves whole, through short writes and a non-blocking
+// descriptor. A reader gone away (EPIPE) chose not to read the rest.
 
 bool write_report(const char *text, size_t count)
 {

@@ -20,7 +20,6 @@ bool flush_report()
 void drop_report()
 {
 	dropped = true;
-	used = 0;
 }
 
 bool report_dropped()

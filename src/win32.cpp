@@ -1,6 +1,5 @@
-// The platform layer on Windows: the command line read as Unicode, a plain
-// file opened by the \\?\ form of its full path with share mode none, and a
-// report in CR LF.
+// The platform layer on Windows: a plain file opened by the \\?\ form of its
+// full path with share mode none.
 #include "bitmend.h"
 
 #include <cstring>
@@ -10,9 +9,8 @@
 #include <aclapi.h>
 #include <tlhelp32.h>
 
-// The arguments: word 1 opened as the system gave it, in UTF-16, and shown
-// in UTF-8. Text in an ANSI code page has '?' for what it lacks, never a
-// best-fit look-alike.
+// Word 1 is opened as given, in UTF-16, and shown in UTF-8. An ANSI code
+// page shows '?' for what it lacks, never a best-fit look-alike.
 static std::string narrow(UINT code_page, const std::wstring &text)
 {
 	DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
@@ -26,8 +24,7 @@ static std::string narrow(UINT code_page, const std::wstring &text)
 	return bytes;
 }
 
-// The other words in ASCII: any other character is one '?', so that no
-// look-alike reads as the digit it resembles.
+// The other words in ASCII, '?' for any other character: no look-alike digit.
 static std::string ascii_word(const wchar_t *word)
 {
 	std::string text;
@@ -100,8 +97,8 @@ static bool starts_with(const std::wstring &text, const wchar_t *prefix)
 	return _wcsnicmp(text.c_str(), prefix, wcslen(prefix)) == 0;
 }
 
-// The \\?\ form of a name's full path as Win32 makes it, or the name where
-// it has that form; empty unless on a drive, a share or a volume.
+// The \\?\ form of a name's full path; empty unless on a drive, a share or
+// a volume.
 static std::wstring verbatim_path(const std::wstring &name)
 {
 	std::wstring full = name;
@@ -157,8 +154,7 @@ static std::wstring name_to_open(const std::wstring &typed)
 // Every open asks the other end not to act as the one who runs the tool.
 constexpr DWORD anonymous = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-// The file a name leads to, with no data access: checked before the data
-// handle is made of it, it is the file written.
+// The file a name leads to, with no data access, to check and then reopen.
 static HANDLE open_without_data(const std::wstring &name)
 {
 	DWORD attributes = GetFileAttributesW(name.c_str());
@@ -170,12 +166,11 @@ static HANDLE open_without_data(const std::wstring &name)
 	                   nullptr, OPEN_EXISTING, anonymous, nullptr);
 }
 
-// The process's setup: no dialogs, no process of the same user reaching in,
-// and nothing for a standard output that writes to the target.
+// The process's setup.
 static bool unguarded;
 
-// A protected DACL on object, or as a token's default, that grants the
-// user and OWNER RIGHTS (taking the owner's implicit WRITE_DAC) rights alone.
+// A protected DACL on object, or as a token's default, granting rights to
+// the user and OWNER RIGHTS (taking the owner's implicit WRITE_DAC) alone.
 static bool grant_only(HANDLE object, PSID user, DWORD rights, bool as_default)
 {
 	SID owner = {SID_REVISION, 1, SECURITY_CREATOR_SID_AUTHORITY,
@@ -193,9 +188,8 @@ static bool grant_only(HANDLE object, PSID user, DWORD rights, bool as_default)
 	                                      nullptr, nullptr, acl, nullptr));
 }
 
-// Another process of the same user could duplicate the file's handle out
-// of this one or rewrite its memory: it may only wait on, query and end
-// the process and its threads, now and (the token's default) later.
+// Else the same user could take the file's handle or rewrite memory: it may
+// only wait on, query and end the process and its threads, now and later.
 static bool shut_out_same_user()
 {
 	constexpr DWORD process_rights = SYNCHRONIZE | PROCESS_TERMINATE |
@@ -250,9 +244,8 @@ static bool identity_of(HANDLE file, uint64_t *volume, FILE_ID_128 *id)
 	return true;
 }
 
-// Whether handle is open on file. To refuse, the ids alone decide (Wine
-// gives a file its path's drive's serial, a Linux handle 0); to go on, the
-// serials must agree too, as ids repeat across volumes.
+// To refuse, the ids alone decide (Wine gives a file its path's drive's
+// serial, a Linux handle 0); to go on, the serials must agree too.
 static bool same_file(HANDLE handle, HANDLE file, bool refuses)
 {
 	uint64_t x_volume, y_volume;
@@ -264,7 +257,6 @@ static bool same_file(HANDLE handle, HANDLE file, bool refuses)
 	return refuses || x_volume == y_volume;
 }
 
-// Whether the handle is open on the file that name leads to.
 static bool is_open_on(HANDLE handle, const std::wstring &name, bool refuses)
 {
 	if (name.empty() || GetFileType(handle) != FILE_TYPE_DISK)
@@ -331,8 +323,7 @@ target_file open_exclusive(const void *native_file, uint64_t *size)
 	return reinterpret_cast<target_file>(file);
 }
 
-// Share mode none keeps out a rename or delete of the file, but under Wine
-// not a rename of a folder on its path: the name must still lead there.
+// Under Wine share mode none keeps out no rename of a folder on the path.
 bool still_held(target_file file, const void *native_file)
 {
 	return is_open_on(reinterpret_cast<HANDLE>(file),
@@ -340,34 +331,20 @@ bool still_held(target_file file, const void *native_file)
 	                  false);
 }
 
-// Moving bytes: one call each at an offset, repeated while it falls short.
+// Moving bytes: one call each at an offset.
 
-static OVERLAPPED at_offset(uint64_t offset)
+int32_t transfer_at(target_file file, uint64_t offset, uint8_t *bytes,
+                    uint32_t count, bool writing)
 {
 	OVERLAPPED place = {};
 	place.Offset = static_cast<DWORD>(offset);
 	place.OffsetHigh = static_cast<DWORD>(offset >> 32);
-	return place;
-}
-
-int32_t read_at(target_file file, uint64_t offset, uint8_t *bytes,
-                uint32_t count)
-{
-	OVERLAPPED place = at_offset(offset);
-	DWORD got = 0;
-	if (!ReadFile(reinterpret_cast<HANDLE>(file), bytes, count, &got, &place))
-		return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-	return static_cast<int32_t>(got);
-}
-
-int32_t write_at(target_file file, uint64_t offset, const uint8_t *bytes,
-                 uint32_t count)
-{
-	OVERLAPPED place = at_offset(offset);
-	DWORD put = 0;
-	if (!WriteFile(reinterpret_cast<HANDLE>(file), bytes, count, &put, &place))
-		return -1;
-	return static_cast<int32_t>(put);
+	auto handle = reinterpret_cast<HANDLE>(file);
+	DWORD moved = 0;
+	if (writing ? WriteFile(handle, bytes, count, &moved, &place)
+	            : ReadFile(handle, bytes, count, &moved, &place))
+		return static_cast<int32_t>(moved);
+	return !writing && GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
 bool flush_target(target_file file)
@@ -396,21 +373,22 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 	               : -1;
 }
 
-// How the report leaves: UTF-16 to a console, the ANSI code page elsewhere,
-// in CR LF. A reader gone away chose not to read the rest.
+// The report: UTF-16 to a console, else the ANSI code page, in CR LF. A
+// reader gone away chose not to read the rest.
 
-static bool write_all(HANDLE output, const char *bytes, size_t count)
+static bool write_all(HANDLE output, bool console, const void *text,
+                      size_t count)
 {
-	while (count > 0) {
-		DWORD put = 0;
-		if (!WriteFile(output, bytes, static_cast<DWORD>(count), &put,
-		               nullptr))
-			return GetLastError() == ERROR_BROKEN_PIPE ||
-			       GetLastError() == ERROR_NO_DATA;
+	auto *at = static_cast<const char *>(text);
+	size_t unit = console ? sizeof(wchar_t) : 1;
+	for (DWORD put = 0; count > 0; at += put * unit, count -= put) {
+		DWORD size = static_cast<DWORD>(count);
+		if (!(console ? WriteConsoleW(output, at, size, &put, nullptr)
+		              : WriteFile(output, at, size, &put, nullptr)))
+			return !console && (GetLastError() == ERROR_BROKEN_PIPE ||
+			                    GetLastError() == ERROR_NO_DATA);
 		if (put == 0)
 			return false;
-		bytes += put;
-		count -= put;
 	}
 	return true;
 }
@@ -440,18 +418,8 @@ bool write_report(const char *text, size_t count)
 	}
 	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
 	DWORD mode;
-	if (GetConsoleMode(output, &mode)) {
-		for (size_t at = 0; at < lines.size();) {
-			DWORD put = 0;
-			if (!WriteConsoleW(output, lines.data() + at,
-			                   static_cast<DWORD>(lines.size() - at), &put,
-			                   nullptr) ||
-			    put == 0)
-				return false;
-			at += put;
-		}
-		return true;
-	}
+	if (GetConsoleMode(output, &mode))
+		return write_all(output, true, lines.data(), lines.size());
 	std::string ansi = narrow(GetACP(), lines);
-	return write_all(output, ansi.data(), ansi.size());
+	return write_all(output, false, ansi.data(), ansi.size());
 }
