@@ -183,6 +183,16 @@ def dangling_symlink(run):
     os.symlink("nowhere.bin", os.path.join(run.work, "link"))
 
 
+@setup("posix")
+def near_2_63(run):
+    """link leads to a sparse file of 2^63 - 1 bytes, on a tmpfs."""
+    descriptor, path = tempfile.mkstemp(dir="/dev/shm")
+    run.after.append(lambda: os.unlink(path))
+    os.ftruncate(descriptor, (1 << 63) - 1)
+    os.close(descriptor)
+    os.symlink(path, os.path.join(run.work, "link"))
+
+
 def as_nobody(run):
     """Runs a copy of the tool (nobody may not reach the build folder) as
     user nobody, where root would write anything."""
@@ -660,6 +670,10 @@ CASES = [
      "target.bin 9223372036854775807 1 ff", SAMPLE,
      seeking(0x7fffffffffffffff) + "(0).Offset 0x7fffffffffffffff:  "
      "[0x0]->[0xff]...\nCan't Write 0x7fffffffffffffff!\n", [], ()),
+    ("a read up to the last offset reads the byte before it",
+     "link 9223372036854775806 2 4142", None, seeking(0x7ffffffffffffffe) +
+     "(0).Offset 0x7ffffffffffffffe:  [0x0]->[0x41]...\nCan't Write "
+     "0x7ffffffffffffffe!\n", [], (near_2_63,)),
     ("missing file is not created", "missing.bin 0 1 00", None,
      "\nCan't Open missing.bin!\n", [], ()),
     ("empty path", "'' 0 1 00", None, "\nCan't Open !\n", [], ()),
