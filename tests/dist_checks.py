@@ -22,7 +22,6 @@ VERSION = "1.0.0.1"
 ZIP = "bitmend-%s-win32.zip" % VERSION
 FOLDER = "bitmend-%s-linux-x86_64" % VERSION
 TARBALL = FOLDER + ".tar.gz"
-DEB = "bitmend_%s_amd64.deb" % VERSION
 
 
 def check_zip(dist, windows_build):

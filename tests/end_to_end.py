@@ -130,8 +130,8 @@ class Run:
 def setup(*kinds):
     """Marks a setup with what it needs: "posix" or "windows" (the build it
     makes sense for), "root", "unsanitized" (no sanitizers' runtime), "bare"
-    (the tool is the very process the test starts), "proc" (its own /proc,
-    which an empty root mounts anew)."""
+    (the tool is the very process the test starts), "host" (a /proc of its
+    own, or /dev/shm: what an empty root mounts anew or lacks)."""
     def mark(function):
         function.kinds = set(kinds)
         return function
@@ -183,14 +183,13 @@ def dangling_symlink(run):
     os.symlink("nowhere.bin", os.path.join(run.work, "link"))
 
 
-@setup("posix")
+@setup("posix", "host")
 def near_2_63(run):
     """link leads to a sparse file of 2^63 - 1 bytes, on a tmpfs."""
-    descriptor, path = tempfile.mkstemp(dir="/dev/shm")
-    run.after.append(lambda: os.unlink(path))
-    os.ftruncate(descriptor, (1 << 63) - 1)
-    os.close(descriptor)
-    os.symlink(path, os.path.join(run.work, "link"))
+    with tempfile.NamedTemporaryFile(dir="/dev/shm", delete=False) as f:
+        f.truncate((1 << 63) - 1)
+    run.after.append(lambda: os.unlink(f.name))
+    os.symlink(f.name, os.path.join(run.work, "link"))
 
 
 def as_nobody(run):
@@ -258,12 +257,12 @@ def in_mount_namespace(run, script, why):
                    script + ' && exec "$0" "$@"'] + run.command
 
 
-@setup("posix", "root", "unsanitized", "proc")
+@setup("posix", "root", "unsanitized", "host")
 def no_proc(run):
     in_mount_namespace(run, "mount -t tmpfs none /proc", "a mount namespace")
 
 
-@setup("posix", "root", "unsanitized", "proc")
+@setup("posix", "root", "unsanitized", "host")
 def fake_proc_fd(run):
     """/proc replaced by a tmpfs whose /proc/self/fd entries lead to a FIFO,
     with a reader waiting on it that must never be let go."""
@@ -440,15 +439,19 @@ def limit(which, value, *kinds):
     return set_limit
 
 
-def stdout_on_target(flags):
-    @setup()
-    def onto_target(run):
-        run.stdout = os.open(run.target, flags)
-    return onto_target
+def opened(stream, flags, path=None, *kinds):
+    """Standard input or output open on path (the target) with flags."""
+    @setup(*kinds)
+    def open_it(run):
+        setattr(run, stream, os.open(path or run.target, flags))
+    return open_it
 
 
-stdout_appends_to_target = stdout_on_target(os.O_WRONLY | os.O_APPEND)
-stdout_overwrites_target = stdout_on_target(os.O_RDWR)
+stdout_appends_to_target = opened("stdout", os.O_WRONLY | os.O_APPEND)
+stdout_overwrites_target = opened("stdout", os.O_RDWR)
+dev_full = opened("stdout", os.O_WRONLY, "/dev/full", "posix")
+stdin_on_target = opened("stdin", os.O_RDONLY)
+stdin_a_folder = opened("stdin", os.O_RDONLY, tempfile.gettempdir())
 
 
 @setup("posix")
@@ -475,11 +478,6 @@ def nonblocking_slow_reader(run):
     reader.start()
     run.after.append(lambda: (reader.join(), os.close(read_end)))
     run.output = lambda: b"".join(chunks)
-
-
-@setup("posix")
-def dev_full(run):
-    run.stdout = os.open("/dev/full", os.O_WRONLY)
 
 
 @setup()
@@ -530,17 +528,6 @@ def list_report(*ranges):
     """What a list of (address, old, new) ranges reports, then Done!."""
     return "".join(seeking(a) + byte_lines(a, old, new)
                    for a, old, new in ranges) + "\nDone!\n"
-
-
-def stdin_on(flags, path=None):
-    @setup()
-    def open_it(run):
-        run.stdin = os.open(path or run.target, flags)
-    return open_it
-
-
-stdin_on_target, stdin_a_folder = (stdin_on(os.O_RDONLY),
-                                   stdin_on(os.O_RDONLY, tempfile.gettempdir()))
 
 
 def repointed(then, output):
@@ -1213,7 +1200,7 @@ def main():
     # run; they are no skips.
     not_here = {"posix" if windows else "windows"} | (
         {"unsanitized"} if sanitized else set()) | (
-        {"bare", "proc"} if empty_root else set())
+        {"bare", "host"} if empty_root else set())
     cases = [case for case in CASES if not kinds_of(case[5]) & not_here]
     print("%d rows not for this build" % (len(CASES) - len(cases)))
     if empty_root and os.geteuid() != 0:

@@ -79,15 +79,9 @@ ssize_t pwrite(int fd, const void *buf, size_t count, off_t offset)
 	return faulty("pwrite", fd, (void *)buf, count, offset);
 }
 
-ssize_t pread64(int fd, void *buf, size_t count, off_t offset)
-{
-	return faulty("pread", fd, buf, count, offset);
-}
-
-ssize_t pwrite64(int fd, const void *buf, size_t count, off_t offset)
-{
-	return faulty("pwrite", fd, (void *)buf, count, offset);
-}
+ssize_t pread64(int, void *, size_t, off64_t) __attribute__((alias("pread")));
+ssize_t pwrite64(int, const void *, size_t, off64_t)
+	__attribute__((alias("pwrite")));
 
 ssize_t write(int fd, const void *buf, size_t count)
 {
