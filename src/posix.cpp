@@ -43,8 +43,11 @@ void prepare_process(const void *native_file)
 	prctl(PR_SET_DUMPABLE, 0);
 	// A closed one would be the target's, and the report with it. Without
 	// the null device, 0 or 1 is refused as target.
+	struct pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0},
+	                            {STDERR_FILENO, 0, 0}};
+	poll(standard, 3, 0); // one call for all three
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-		if (fcntl(fd, F_GETFD) < 0)
+		if (standard[fd].revents & POLLNVAL)
 			open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY);
 	const char *path = static_cast<const char *>(native_file);
 	struct stat target;
