@@ -3,6 +3,7 @@
 #include "bitmend.h"
 
 #include <cstdlib>
+#include <cstring>
 
 // The block cursor: a block of text, then a '\0' that ends any pair. A CR
 // that ends a block waits for the next, so that what follows it is known.
@@ -142,7 +143,11 @@ static const char *end_line(reader &in)
 static const char *read_list(reader &in, const char *at, const char *end)
 {
 	while (at < end) {
-		if (in.place == in_bytes && (at = whole_pairs(in, at)) == end)
+		if (in.place == in_bytes)
+			at = whole_pairs(in, at);
+		else if (in.place >= in_range_comment) // to its line feed, or a CR
+			at += strcspn(at, "\n\r");
+		if (at == end)
 			break;
 		char c = *at++;
 		if (c == '\r' && *at == '\n')
