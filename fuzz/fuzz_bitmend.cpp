@@ -201,11 +201,16 @@ static std::string model_list(const std::string &input, std::vector<model_range>
 			return "\nHexNumber Error" + at;
 		if (i == text.size() || text[i] == '#')
 			continue;
+		// Decimal digits, or 0x or 0X and hex digits.
+		unsigned base = text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0 ? 16 : 10;
 		unsigned __int128 address = 0;
-		size_t digits = i;
-		for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); i++)
-			if ((address = address * 10 + static_cast<unsigned>(text[i] - '0')) > INT64_MAX)
+		size_t digits = i += base == 16 ? 2 : 0;
+		for (int d; i < text.size() && (d = model_digit(static_cast<unsigned char>(text[i]))) >= 0 &&
+		            static_cast<unsigned>(d) < base; i++)
+			if ((address = address * base + static_cast<unsigned>(d)) > INT64_MAX)
 				return "\nAddress Out Of Range" + at;
+		if (i == text.size() && end == std::string::npos)
+			return "\nList Ends Inside Line " + std::to_string(line) + "!\n";
 		if (i == digits || (i < text.size() && !blank(text[i])))
 			return "\nAddress Error" + at;
 		// A blank, a ':' or a '#' never stands inside a pair.

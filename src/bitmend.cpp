@@ -14,7 +14,7 @@ bool read_decimal(const char *text, bool *negative, uint64_t *size)
 		text++;
 	const char *digits = text;
 	*size = 0;
-	text = read_digits(text, size);
+	text = read_digits(text, 10, size);
 	if (text == digits)
 		return false;
 	while (is_white(*text))

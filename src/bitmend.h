@@ -56,15 +56,19 @@ inline bool is_white(char c)
 	return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Reads decimal digits onto *value, saturating at UINT64_MAX; returns
-// where they end.
-inline const char *read_digits(const char *text, uint64_t *value)
+// A character's value as a hex digit, or -1: one load a character.
+extern const std::array<int8_t, 256> hex_digit_value;
+
+// Reads digits of base 10 or 16 onto *value, saturating at UINT64_MAX, so
+// that no address wraps to a small one; returns where they end.
+inline const char *read_digits(const char *text, unsigned base, uint64_t *value)
 {
 	uint64_t read = *value;
-	for (; *text >= '0' && *text <= '9'; text++)
-		read = read < UINT64_MAX / 10
-		               ? read * 10 + static_cast<uint64_t>(*text - '0')
-		               : UINT64_MAX;
+	// -1, no digit, is 255 as unsigned: past either base.
+	for (unsigned digit; (digit = static_cast<uint8_t>(
+	                              hex_digit_value[static_cast<uint8_t>(*text)])) < base;
+	     text++)
+		read = read < UINT64_MAX / base ? read * base + digit : UINT64_MAX;
 	*value = read;
 	return text;
 }
@@ -73,8 +77,6 @@ bool read_decimal(const char *text, bool *negative, uint64_t *size);
 // Whether length bytes from address lie at offsets up to INT64_MAX.
 bool in_range(uint64_t address, uint64_t length);
 
-// A character's value as a hex digit, or -1: one load a character.
-extern const std::array<int8_t, 256> hex_digit_value;
 // The byte pair[0] (high) and pair[1] spell; 0x00 unless both are digits.
 uint8_t decode_hex_pair(const char *pair);
 // Decodes count bytes of 2 * count characters; false if one is no digit.

@@ -49,12 +49,14 @@ static bool grow(item *&block, size_t &room, size_t least)
 
 // Where the reading stands in a list's line; - is always in its bytes.
 enum list_place {
-	line_start, in_address, in_bytes, in_range_comment, in_comment
+	line_start, in_address, in_hex_address, in_bytes, in_range_comment,
+	in_comment
 };
 
 struct reader {
 	list_place place;
 	uint64_t address, line;
+	size_t address_digits;
 	uint8_t *pool;
 	size_t used, room;
 	int high; // the first digit of a pair not yet whole, or -1
@@ -118,7 +120,10 @@ static const char *end_line(reader &in)
 {
 	size_t spelled = in.used - in.start;
 	size_t length = in.colon ? spelled / 2 : spelled;
-	if (in.place == in_address ||
+	bool address = in.place == in_address || in.place == in_hex_address;
+	if (address && in.address_digits == 0)
+		return message::address_error_at;
+	if (address ||
 	    ((in.place == in_bytes || in.place == in_range_comment) &&
 	     (in.high >= 0 || spelled == 0 ||
 	      (in.colon && 2 * (in.old_end - in.start) != spelled))))
@@ -154,6 +159,7 @@ static const char *read_list(reader &in, const char *at, const char *end)
 			c = *at++;
 		bool blank = c != '\r' && is_white(c);
 		bool digit = c >= '0' && c <= '9';
+		bool address = in.place == in_address || in.place == in_hex_address;
 		if (c == '\n') {
 			if (const char *refusal = end_line(in))
 				return refusal;
@@ -164,13 +170,22 @@ static const char *read_list(reader &in, const char *at, const char *end)
 				return message::address_error_at;
 			in.place = digit ? in_address : in_comment;
 			in.address = 0;
+			in.address_digits = 0;
 			at -= digit;
-		} else if (in.place == in_address && digit) {
-			at = read_digits(at - 1, &in.address);
+		} else if (address &&
+		           (in.place == in_hex_address ? digit_value(c) >= 0 : digit)) {
+			const char *from = at - 1;
+			at = read_digits(from, in.place == in_hex_address ? 16 : 10,
+			                 &in.address);
+			in.address_digits += static_cast<size_t>(at - from);
 			if (in.address > INT64_MAX)
 				return message::address_out_of_range_at;
-		} else if (in.place == in_address) {
-			if (!blank)
+		} else if (in.place == in_address && (c == 'x' || c == 'X') &&
+		           in.address_digits == 1 && in.address == 0) {
+			in.place = in_hex_address; // 0x, with hex digits to come
+			in.address_digits = 0;
+		} else if (address) {
+			if (!blank || in.address_digits == 0)
 				return message::address_error_at;
 			in.place = in_bytes;
 			in.start = in.used;
@@ -228,7 +243,7 @@ const char *read_ranges(text_source source, const patch_range *given,
                         patch_range **ranges, size_t *count, uint8_t **pool,
                         uint64_t *line)
 {
-	reader in = {given ? in_bytes : line_start, 0, 1, nullptr, 0,
+	reader in = {given ? in_bytes : line_start, 0, 1, 0, nullptr, 0,
 	             given ? given->length : 0, -1, false, 0, 0, nullptr, 0, 0};
 	const char *refusal = read_text(in, source, given);
 	*ranges = in.ranges;

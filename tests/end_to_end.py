@@ -1005,8 +1005,8 @@ CASES += [("- " + what, "target.bin " + words, SAMPLE, "\n%s\n" % message, [],
 CASES += [("list: " + what, "target.bin - - -", SAMPLE,
            "\n%s Line %d!\n" % (kind, line), [], (fed(text),))
           for what, text, kind, line in [
-              ("address not decimal digits",
-               b"1 00\n0x10 00\n", "Address Error At", 2),
+              ("address neither decimal nor 0x and hex digits",
+               b"1 00\n0x1g 00\n", "Address Error At", 2),
               ("address past the last offset",
                b"9223372036854775808 00\n", "Address Out Of Range At", 1),
               ("a character that is no hex digit, before the end",
