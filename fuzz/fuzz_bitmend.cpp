@@ -323,15 +323,15 @@ static std::string model_bytes(const std::vector<std::string> &words, char form,
 
 static const std::string finishing = "\nPartly Patched, Finishing...\n";
 
-// What the file's bytes under each OLD say before a byte is written: ""
-// where each holds OLD, finishing where each holds OLD or NEW, Already
-// Patched where every range has an OLD and holds NEW, else the refusal at
-// the first byte that holds neither.
+// What the file's bytes under each OLD say before a byte is written (one
+// whose OLD is its NEW is either): "" where none holds only NEW, or all
+// NEW beside a plain range; finishing where both kinds are; else Already
+// Patched, or the refusal at the first byte that holds neither.
 static std::string model_compare(const std::vector<model_range> &ranges)
 {
-	bool all_old = true, all_new = true;
+	bool some_old = false, some_new = false, all_guarded = true;
 	for (const model_range &range : ranges) {
-		all_new = all_new && range.has_old;
+		all_guarded = all_guarded && range.has_old;
 		for (size_t i = 0; range.has_old && i < range.old_bytes.size(); i++) {
 			uint64_t at = range.address + i;
 			bool in_file = at < original_size;
@@ -343,11 +343,12 @@ static std::string model_compare(const std::vector<model_range> &ranges)
 			if (!is_old && !is_new)
 				return format("\nMismatch At 0x%llx: Found 0x%llx, Expected 0x%x!\n", at,
 				              original[at], range.old_bytes[i]);
-			all_old = all_old && is_old;
-			all_new = all_new && is_new;
+			some_old = some_old || !is_new;
+			some_new = some_new || !is_old;
 		}
 	}
-	return all_old ? "" : all_new ? "\nAlready Patched!\n" : finishing;
+	return !some_new || (!some_old && !all_guarded) ? "" : some_old ? finishing
+	                                                                : "\nAlready Patched!\n";
 }
 
 // The name as the report shows it: each character that could end a line

@@ -55,18 +55,20 @@ struct difference {
 	uint8_t found, wanted;
 };
 
-// What the file holds under each OLD, before a byte is written. A run cut
-// off anywhere leaves each such byte OLD or NEW, for the same call to finish.
-enum file_state { holds_old, holds_new, partly_new, holds_other, unreadable };
+// What the file holds under each OLD, before a byte is written (a byte whose
+// OLD is its NEW is either). A run cut off anywhere leaves some bytes OLD and
+// some NEW, for the same call to finish; where all hold NEW, the patch is in,
+// or a list with plain ranges is run again.
+enum file_state { holds_old, holds_new, rerun, partly_new, holds_other, unreadable };
 
 static file_state compare(target_file file, uint64_t file_size,
                           patch_list list, difference *first)
 {
-	bool all_old = true, all_new = true;
+	bool some_old = false, some_new = false, all_guarded = true;
 	for (size_t r = 0; r < list.count; r++) {
 		const patch_range &range = list.ranges[r];
 		const uint8_t *old = list.pool + range.at, *now = old + range.length;
-		all_new = all_new && range.has_old;
+		all_guarded = all_guarded && range.has_old;
 		for (uint32_t done = 0; range.has_old && done < range.length;
 		     done += chunk_size) {
 			uint32_t count = std::min(range.length - done, chunk_size);
@@ -76,7 +78,7 @@ static file_state compare(target_file file, uint64_t file_size,
 				return unreadable;
 			bool whole = in_file == count;
 			bool is_old = whole && memcmp(old_bytes, old + done, count) == 0;
-			bool is_new = (!is_old || all_new) && whole &&
+			bool is_new = (!is_old || !some_old) && whole &&
 			              memcmp(old_bytes, now + done, count) == 0;
 			for (uint32_t i = 0; !is_old && !is_new && i < count; i++)
 				if (i >= in_file || (old_bytes[i] != old[done + i] &&
@@ -85,11 +87,16 @@ static file_state compare(target_file file, uint64_t file_size,
 					          old_bytes[i], old[done + i]};
 					return holds_other;
 				}
-			all_old = all_old && is_old;
-			all_new = all_new && is_new;
+			// A block of both kinds holds a byte of each.
+			some_old = some_old || !is_new;
+			some_new = some_new || !is_old;
 		}
 	}
-	return all_old ? holds_old : all_new ? holds_new : partly_new;
+	if (!some_new)
+		return holds_old;
+	if (!some_old)
+		return all_guarded ? holds_new : rerun;
+	return partly_new;
 }
 
 static void report_mismatch(const difference &first)
@@ -169,12 +176,12 @@ static void patch_file(target_name name, patch_list list)
 	}
 	difference first = {};
 	file_state state = compare(run.file, run.file_size, list, &first);
-	run.finishing = state == partly_new;
+	run.finishing = state == partly_new || state == rerun;
 	if (state == holds_new)
 		report(message::already_patched);
 	else if (state == holds_other)
 		report_mismatch(first);
-	else if (run.finishing)
+	else if (state == partly_new)
 		report(message::finishing);
 	if (state != holds_old && !run.finishing) {
 		close_target(run.file);

@@ -894,10 +894,18 @@ CASES = [
      (list_lines((16, "0120:abcd"), (0, "1012:ffff")),)),
     ("list: already patched", "target.bin - - -", SAMPLE,
      "\nAlready Patched!\n", [], (list_lines((16, "abcd:0120"), (0, "ff:10")),)),
-    ("list: a plain line is never already patched", "target.bin - - -", SAMPLE,
-     "\nPartly Patched, Finishing...\n" + list_report(
+    ("list: a plain line is never already patched, and a rerun is no cut",
+     "target.bin - - -", SAMPLE, list_report(
          (5, [0x15], [0]), (16, [0x01, 0x20], [0x01, 0x20]), (0, [0x10], [0x10])),
      [(5, b"\x00")], (list_lines((5, "00"), (16, "abcd:0120"), (0, "ff:10")),)),
+    ("list: a plain line beside bytes that hold OLD and NEW: a cut",
+     "target.bin - - -", SAMPLE, "\nPartly Patched, Finishing...\n" + list_report(
+         (5, [0x15], [0]), (16, [0x01, 0x20], [0xab, 0xcd]), (0, [0x10], [0x10])),
+     [(5, b"\x00"), (16, b"\xab\xcd")],
+     (list_lines((5, "00"), (16, "0120:abcd"), (0, "ff:10")),)),
+    ("list: already patched, a line's OLD its NEW", "target.bin - - -",
+     SAMPLE, "\nAlready Patched!\n", [],
+     (list_lines((16, "abcd:0120"), (0, "10:10")),)),
     ("list: half patched, a byte neither refuses, after lines that hold NEW",
      "target.bin - - -", SAMPLE, "\nMismatch At 0x0: Found 0x10, Expected 0xff!\n",
      [], (list_lines((16, "abcd:0120"), (0, "ff:aa")),)),
