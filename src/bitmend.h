@@ -146,8 +146,10 @@ int32_t transfer_at(target_file file, uint64_t offset, uint8_t *bytes,
 bool flush_target(target_file file);
 bool close_target(target_file file);
 int32_t read_input(uint8_t *bytes, uint32_t count);
-// Writes text to standard output, waiting as it must; false when any is
-// lost but to a reader gone away. Windows holds back a split character.
-bool write_report(const char *text, size_t count);
+// Writes text to standard output, waiting as it must. A reader gone away
+// (a broken pipe) chose not to read the rest. Windows holds back a split
+// character.
+enum class output_result { written, reader_gone, failed };
+output_result write_report(const char *text, size_t count);
 
 #endif

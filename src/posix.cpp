@@ -276,9 +276,9 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 }
 
 // The report leaves whole, through short writes and a non-blocking
-// descriptor. A reader gone away (EPIPE) chose not to read the rest.
+// descriptor.
 
-bool write_report(const char *text, size_t count)
+output_result write_report(const char *text, size_t count)
 {
 	while (count > 0) {
 		ssize_t put = write(STDOUT_FILENO, text, count);
@@ -289,8 +289,9 @@ bool write_report(const char *text, size_t count)
 			struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
 			poll(&output, 1, -1);
 		} else {
-			return put < 0 && errno == EPIPE;
+			return put < 0 && errno == EPIPE ? output_result::reader_gone
+			                                 : output_result::failed;
 		}
 	}
-	return true;
+	return output_result::written;
 }

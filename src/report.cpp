@@ -7,12 +7,17 @@
 
 static char block[1 << 16];
 static size_t used;
-static bool all_kept = true, dropped;
+static bool all_kept = true, dropped, reader_gone;
 
+// Once its reader has gone, nothing more goes out: a new reader of the same
+// FIFO would get the rest after a gap.
 bool flush_report()
 {
-	if (used > 0 && !dropped && !write_report(block, used))
-		all_kept = false;
+	if (used > 0 && !dropped && !reader_gone) {
+		output_result result = write_report(block, used);
+		reader_gone = result == output_result::reader_gone;
+		all_kept = all_kept && result != output_result::failed;
+	}
 	used = 0;
 	return all_kept;
 }

@@ -374,29 +374,35 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 }
 
 // The report: UTF-16 to a console, else the ANSI code page, in CR LF. A
-// reader gone away chose not to read the rest.
+// pipe's reader gone away is a broken pipe, or no data; under Wine, no
+// process on the other end.
 
-static bool write_all(HANDLE output, bool console, const void *text,
-                      size_t count)
+static output_result write_all(HANDLE output, bool console, const void *text,
+                               size_t count)
 {
 	auto *at = static_cast<const char *>(text);
 	size_t unit = console ? sizeof(wchar_t) : 1;
 	for (DWORD put = 0; count > 0; at += put * unit, count -= put) {
 		DWORD size = static_cast<DWORD>(count);
 		if (!(console ? WriteConsoleW(output, at, size, &put, nullptr)
-		              : WriteFile(output, at, size, &put, nullptr)))
-			return !console && (GetLastError() == ERROR_BROKEN_PIPE ||
-			                    GetLastError() == ERROR_NO_DATA);
+		              : WriteFile(output, at, size, &put, nullptr))) {
+			DWORD error = GetLastError();
+			return !console && (error == ERROR_BROKEN_PIPE ||
+			                    error == ERROR_NO_DATA ||
+			                    error == ERROR_PIPE_NOT_CONNECTED)
+			               ? output_result::reader_gone
+			               : output_result::failed;
+		}
 		if (put == 0)
-			return false;
+			return output_result::failed;
 	}
-	return true;
+	return output_result::written;
 }
 
 // A character that a block ends inside waits for the rest of it.
 static std::string unfinished;
 
-bool write_report(const char *text, size_t count)
+output_result write_report(const char *text, size_t count)
 {
 	std::string bytes = unfinished + std::string(text, count);
 	size_t whole = bytes.size(), lead = whole;

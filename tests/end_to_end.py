@@ -480,6 +480,36 @@ def nonblocking_slow_reader(run):
     run.output = lambda: b"".join(chunks)
 
 
+def fifo_reader_replaced(*report):
+    """Standard output is a FIFO whose reader leaves after 100 kB, and a
+    second reader opens it: the two got the report's start, with no gap."""
+    @setup()
+    def replace_reader(run):
+        path = os.path.join(run.work, "report.fifo")
+        os.mkfifo(path)
+        first = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        run.stdout = os.open(path, os.O_WRONLY)
+        os.set_blocking(first, True)
+        got = [b""]
+
+        def read():
+            while len(got[0]) < 100000 and (part := os.read(first, 100000 - len(got[0]))):
+                got[0] += part
+            os.close(first)
+            time.sleep(0.01)  # the run's next write fails meanwhile
+            second = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            os.set_blocking(second, True)
+            while part := os.read(second, 1 << 16):
+                got[0] += part
+            os.close(second)
+        reader = threading.Thread(target=read)
+        reader.start()
+        run.after.append(reader.join)
+        run.checks.append(lambda done: [] if (BANNER + run_lines(*report)).encode().startswith(
+            got[0].replace(b"\r\n", b"\n")) else ["a gap in what the readers got"])
+    return replace_reader
+
+
 @setup()
 def stdout_file(run):
     report = run.work + ".report"
@@ -788,6 +818,11 @@ CASES = [
     ("read-only attribute refused to an administrator too",
      "target.bin 0 1 00", SAMPLE, "\nCan't Open target.bin!\n", [],
      (read_only_attribute,)),
+    ("a second reader of the report's FIFO gets nothing after a gap",
+     "target.bin 0 1048576 -", SAMPLE, None, [(0, BIG * 26 + BIG[:8576])],
+     (fed(BIG.hex().encode() * 26 + BIG_HEX[:17152].encode()),
+      fifo_reader_replaced(0, list(SAMPLE) + [0] * (1048576 - 32),
+                           BIG * 26 + BIG[:8576]))),
     ("report reader gone: patch still completes",
      "target.bin 0 40000 " + BIG_HEX, SAMPLE, None, [(0, BIG)], (no_reader,)),
 
