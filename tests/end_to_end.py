@@ -12,6 +12,7 @@ import ctypes
 import fcntl
 import mmap
 import os
+import re
 import resource
 import shlex
 import shutil
@@ -19,6 +20,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
 import threading
 import time
 
@@ -510,6 +512,47 @@ def fifo_reader_replaced(*report):
     return replace_reader
 
 
+UNDO = textwrap.dedent(next(  # the README's block that undoes a run
+    block for block in re.findall(r"(?:^    .*\n)+", open(os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "README.md")).read(),
+        re.M) if "patch.log" in block and "- - -" in block))
+
+
+def undone(log=lambda report: report, want=None, changed=None):
+    """After the run, the README's undo block as it stands, on its report
+    (as log leaves it) as patch.log, the file as firmware.bin: the file is
+    want, or what the run found, in a list of a line a range; with the byte
+    at changed altered first, the undo is refused and writes nothing."""
+    @setup()
+    def undo(run):
+        found = open(run.target, "rb").read()
+
+        def check(done):
+            with tempfile.TemporaryDirectory() as folder:
+                firmware, tool = (os.path.join(folder, n) for n in ("firmware.bin", "bitmend"))
+                os.rename(run.target, firmware)
+                after = bytearray(open(firmware, "rb").read())
+                if changed is not None:
+                    after[changed] ^= 1
+                    open(firmware, "wb").write(after)
+                open(os.path.join(folder, "patch.log"), "wb").write(log(done.stdout))
+                open(tool, "w").write('#!/bin/sh\nexec %s "$@"\n' % shlex.join(run.command))
+                os.chmod(tool, 0o755)
+                said = subprocess.run(["sh", "-c", UNDO], cwd=folder, capture_output=True, timeout=300, env=dict(
+                    WINE_ENV if run.windows else os.environ, PATH=folder + ":" + os.environ["PATH"])).stdout
+                lines = open(os.path.join(folder, "undo.list")).read().count("\n")
+                undone = open(firmware, "rb").read()
+                os.rename(firmware, run.target)
+            said = said.replace(b"\r\n", b"\n")
+            if changed is not None:
+                return [] if undone == after and b"Mismatch At" in said else ["not refused: %r" % said[-60:]]
+            return ([] if undone == (want or found.ljust(len(after), b"\0")) and said.endswith(b"\nDone!\n")
+                    else ["not undone: %r" % said[-60:]]) + (
+                [] if lines <= done.stdout.count(b"Seeking") else ["%d lines" % lines])
+        run.checks.append(check)
+    return undo
+
+
 @setup()
 def stdout_file(run):
     report = run.work + ".report"
@@ -626,8 +669,8 @@ WIDE_NAME = "a" + "\u20ac" * 22000 + ".bin"  # a block of report ends in one
 # the banner (None: not read), edits expected in the target as (offset,
 # bytes) (none: unchanged), and the setups that make the run's environment.
 CASES = [
-    ("worked example", "target.bin 16 2 ABcd", SAMPLE,
-     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")], ()),
+    ("worked example, undone from its report", "target.bin 16 2 ABcd", SAMPLE,
+     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")], (undone(),)),
     ("no arguments", "", SAMPLE,
      "\nUsage: {argv0} InputFile.bin Address Length HexNumber\n", [], ()),
     ("three arguments", "target.bin 0 1", SAMPLE,
@@ -646,9 +689,11 @@ CASES = [
      SAMPLE, seeking(0) + "\nDone!\n", [], ()),
     ("Length below -2147483648 saturates", "target.bin 3 -99999999999 ''",
      SAMPLE, seeking(3) + "\nDone!\n", [], ()),
-    ("digits beyond twice Length ignored; fifth word ignored",
+    ("digits beyond twice Length ignored; fifth word ignored; a torn log undone",
      "target.bin 2 2 0a0B0c extra words", SAMPLE,
-     run_lines(2, [18, 19], [0x0a, 0x0b]), [(2, b"\x0a\x0b")], ()),
+     run_lines(2, [18, 19], [0x0a, 0x0b]), [(2, b"\x0a\x0b")],
+     (undone(lambda report: report[:report.rindex(b"...OK") + 2],
+             SAMPLE[:3] + b"\x0b" + SAMPLE[4:]),)),
     ("Length 0 with empty HexNumber", "target.bin 5 0 ''", SAMPLE,
      seeking(5) + "\nDone!\n", [], ()),
     ("Length 1e3 refused, with digits for 1000 bytes",
@@ -826,8 +871,9 @@ CASES = [
     ("report reader gone: patch still completes",
      "target.bin 0 40000 " + BIG_HEX, SAMPLE, None, [(0, BIG)], (no_reader,)),
 
-    ("OLD:NEW that matches", "target.bin 16 2 0120:ABcd", SAMPLE,
-     run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")], ()),
+    ("OLD:NEW that matches; no undo of a file changed since", "target.bin 16 2 0120:ABcd",
+     SAMPLE, run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
+     (undone(changed=17),)),
     ("OLD:NEW mismatched at the first byte", "target.bin 16 2 0220:abcd",
      SAMPLE, "\nMismatch At 0x10: Found 0x1, Expected 0x2!\n", [], ()),
     ("OLD:NEW mismatched at a middle byte", "target.bin 0 3 10ff12:aaaaaa",
@@ -849,9 +895,9 @@ CASES = [
      "target.bin 16 2 01zz:abcd", SAMPLE, "\nHexNumber Error!\n", [], ()),
     ("OLD:NEW already patched", "target.bin 16 2 abcd:0120", SAMPLE,
      "\nAlready Patched!\n", [], ()),
-    ("OLD:NEW half patched is finished", "target.bin 16 2 01ff:ab20",
+    ("OLD:NEW half patched is finished, and undone to the cut", "target.bin 16 2 01ff:ab20",
      SAMPLE, "\nPartly Patched, Finishing...\n"
-     + run_lines(16, [0x01, 0x20], [0xab, 0x20]), [(16, b"\xab")], ()),
+     + run_lines(16, [0x01, 0x20], [0xab, 0x20]), [(16, b"\xab")], (undone(),)),
     ("OLD:NEW half patched, a byte neither refuses", "target.bin 16 3 01ff12:ab2013",
      SAMPLE, "\nMismatch At 0x12: Found 0x0, Expected 0x12!\n", [], ()),
     ("an even word with ':' refused", "target.bin 0 1 41:42:", SAMPLE,
@@ -873,9 +919,9 @@ CASES = [
     ("- reads OLD:NEW", "target.bin 16 2 -", SAMPLE,
      run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")],
      (fed(b"0120\n:\nabcd\n"),)),
-    ("- reads 100,000 bytes", "target.bin 0 100000 -", SAMPLE,
+    ("- reads 100,000 bytes, undone by one line", "target.bin 0 100000 -", SAMPLE,
      run_lines(0, list(SAMPLE) + [0] * (100000 - 32), PATTERN),
-     [(0, PATTERN)], (fed(xxd_lines(PATTERN, b"\r\n")),)),
+     [(0, PATTERN)], (fed(xxd_lines(PATTERN, b"\r\n")), undone())),
     ("- from a non-blocking input that comes in parts", "target.bin 16 2 -",
      SAMPLE, run_lines(16, [0x01, 0x20], [0x41, 0x42]), [(16, b"AB")],
      (fed_slowly(b"4", b"1 42\n"),)),
@@ -920,10 +966,10 @@ CASES = [
                          (2, [0x12], [0x0f]), (40, [0], [0x5a])),
      [(2, b"\x0f"), (16, b"\xab\xcd"), (40, b"\x5a")],
      (fed(b"# two hooks\n\n  016 ab cd # here\r\n2\t0F\n \t\n40 5a\n# end"),)),
-    ("list: OLD:NEW lines that match", "target.bin - - -", SAMPLE,
-     list_report((16, [0x01, 0x20], [0xab, 0xcd]), (0, [0x10], [0xff])),
-     [(0, b"\xff"), (16, b"\xab\xcd")],
-     (list_lines((16, "0120:abcd"), (0, "10:ff")),)),
+    ("list: OLD:NEW lines that match, undone from a report in CR LF", "target.bin - - -",
+     SAMPLE, list_report((16, [0x01, 0x20], [0xab, 0xcd]), (0, [0x10], [0xff])),
+     [(0, b"\xff"), (16, b"\xab\xcd")], (list_lines((16, "0120:abcd"), (0, "10:ff")), undone(
+         lambda report: report.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")))),
     ("list: a mismatch in a later line writes nothing", "target.bin - - -",
      SAMPLE, "\nMismatch At 0x1: Found 0x11, Expected 0x12!\n", [],
      (list_lines((16, "0120:abcd"), (0, "1012:ffff")),)),
@@ -966,9 +1012,9 @@ CASES = [
     ("list: a range inside what an earlier one grew", "target.bin - - -",
      SAMPLE, list_report((40, [0], [0xaa]), (35, [0], [0xbb])),
      [(35, b"\xbb"), (40, b"\xaa")], (list_lines((40, "aa"), (35, "bb")),)),
-    ("list: adjacent ranges out of order", "target.bin - - -", SAMPLE,
+    ("list: adjacent ranges out of order, undone", "target.bin - - -", SAMPLE,
      list_report((3, [19], [1]), (2, [18], [2])), [(2, b"\x02\x01")],
-     (list_lines((3, "01"), (2, "02")),)),
+     (list_lines((3, "01"), (2, "02")), undone())),
     ("list: standard input on the target refused", "target.bin - - -",
      b"0 41\n", "\nCan't Open target.bin!\n", [], (stdin_on_target,)),
     ("list: from a folder", "target.bin - - -", SAMPLE,
@@ -1195,15 +1241,15 @@ def run_case(command, argv0, windows, case, work):
         if done.stdout != want:
             faults.append("output:\n%r\nexpected:\n%r"
                           % (done.stdout[-400:], want[-400:]))
-    for check in run.checks:
-        faults += check(done)
-    grown = sorted(os.listdir(work))
-    if grown != names_before:
-        faults.append("files before %s, after %s" % (names_before, grown))
     if before is not None:
         faults += file_faults(target, before, edits)
         if not edits and os.stat(target).st_mtime_ns != mtime:
             faults.append("modification time changed")
+    for check in run.checks:  # after the file's, as a check may undo the run
+        faults += check(done)
+    grown = sorted(os.listdir(work))
+    if grown != names_before:
+        faults.append("files before %s, after %s" % (names_before, grown))
     return faults
 
 

@@ -8,6 +8,7 @@ import os
 import re
 import subprocess
 import sys
+import textwrap
 
 
 def printed_lines(src):
@@ -45,6 +46,12 @@ def main():
             for part in re.split(r"(%[sdux])", line)))
         if not re.search(pattern, rendered):
             faults.append("not in the man page: %r" % line)
+    # The undo block as the README gives it, to be copied from either.
+    readme = open(os.path.join(src, "..", "README.md")).read()
+    undo = [textwrap.dedent(block) for block in re.findall(
+        r"(?:^ {4,}\S.*\n)+", readme + rendered, re.M) if "undo.list" in block]
+    if len(undo) != 2 or undo[0] != undo[1]:
+        faults.append("the man page's undo block is not the README's")
     if len(lines) < 12:
         faults.append("found only %d message lines in the sources" % len(lines))
     for fault in faults:
