@@ -4,14 +4,13 @@
 // a valid call on the scratch file patches it. The input is split at NUL
 // bytes into up to eight words; the fifth, which the tool ignores, is its
 // standard input.
-#include "bitmend.h"
+#include "extern.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -75,6 +74,9 @@ static int text_file(const std::string &text)
 	return fd;
 }
 
+// The process's entry, as the tool's own process runs it.
+int bitmend_posix_main(int argc, char **argv);
+
 static std::string run_captured(int argc, char **argv, const std::string &input)
 {
 	int report = memfd_create("report", 0);
@@ -83,7 +85,7 @@ static std::string run_captured(int argc, char **argv, const std::string &input)
 	fflush(stdout);
 	dup2(report, STDOUT_FILENO);
 	dup2(given, STDIN_FILENO);
-	bitmend_main(argc, argv, argc > 1 ? argv[1] : nullptr);
+	bitmend_posix_main(argc, argv);
 	fflush(stdout);
 	dup2(saved_output, STDOUT_FILENO);
 	dup2(saved_input, STDIN_FILENO);
@@ -409,8 +411,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	close(fd);
 	int entries = folder_entries();
 
-	// As the tool's own process does; libFuzzer sets its own handler.
-	signal(SIGXFSZ, SIG_IGN);
 	std::string given = words.size() > 4 ? words[4] : "";
 	std::string output = run_captured(argc, argv.data(), given);
 	std::vector<uint8_t> after = read_target();

@@ -1,5 +1,5 @@
 // Hex digits to bytes, without branches, so many run at once.
-#include "bitmend.h"
+#include "extern.h"
 
 #include <array>
 #include <cstring>

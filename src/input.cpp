@@ -1,6 +1,6 @@
 // Standard input, decoded as it is read; the first misplaced character ends
 // even endless input.
-#include "bitmend.h"
+#include "extern.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +30,7 @@ static bool next_block(text_source source, text_block &block)
 	return true;
 }
 
-// Room for at least least items, doubling; false without the memory.
+// Room for `least` items at least, doubling; false without the memory.
 template <typename item>
 static bool grow(item *&block, size_t &room, size_t least)
 {
@@ -61,7 +61,7 @@ struct reader {
 	size_t used, room;
 	int high; // the first digit of a pair not yet whole, or -1
 	bool colon;
-	size_t start, old_end; // where the line's bytes, and NEW, begin
+	size_t start, old_end; // where the line's bytes, and in a list NEW, begin
 	patch_range *ranges;
 	size_t count, ranges_room;
 };
@@ -69,6 +69,12 @@ struct reader {
 static int digit_value(char c)
 {
 	return hex_digit_value[static_cast<uint8_t>(c)];
+}
+
+// White space that may stand in a list's line: no CR.
+static bool is_blank(char c)
+{
+	return c != '\r' && is_white(c);
 }
 
 // Most pairs stand whole, one after another: decoded while room lasts.
@@ -97,55 +103,84 @@ static bool take_digit(reader &in, char c)
 }
 
 // The bytes of -: white space anywhere is dropped, also inside a pair, and
-// a ':' right after OLD's last digit begins NEW, of as many bytes.
-static const char *read_given(reader &in, const char *at, const char *end)
+// a ':' after OLD's last digit, blanks or none between, begins NEW, of as
+// many bytes.
+static const message *read_given(reader &in, const char *at, const char *end)
 {
 	while ((at = whole_pairs(in, at)) < end) {
 		char c = *at++;
 		if (take_digit(in, c) || is_white(c))
 			continue;
 		if (c != ':' || in.colon || in.used < in.room) // a pair may be half
-			return message::hex_error;
+			return &messages::hex_error;
 		if (!grow(in.pool, in.room, 2 * in.used))
-			return message::no_memory;
+			return &messages::no_memory;
 		in.colon = true;
-		in.old_end = in.used;
 		in.room = 2 * in.used;
 	}
 	return nullptr;
 }
 
-// At a line feed: a line that names bytes becomes a range.
-static const char *end_line(reader &in)
+// A line's bytes as a range: whole pairs, halves of one length.
+static const message *add_range(reader &in)
 {
 	size_t spelled = in.used - in.start;
 	size_t length = in.colon ? spelled / 2 : spelled;
-	bool address = in.place == in_address || in.place == in_hex_address;
-	if (address && in.address_digits == 0)
-		return message::address_error_at;
-	if (address ||
-	    ((in.place == in_bytes || in.place == in_range_comment) &&
-	     (in.high >= 0 || spelled == 0 ||
-	      (in.colon && 2 * (in.old_end - in.start) != spelled))))
-		return message::hex_error_at;
-	if (in.place == in_bytes || in.place == in_range_comment) {
-		if (length > INT32_MAX ||
-		    (in.count == in.ranges_room &&
-		     !grow(in.ranges, in.ranges_room, in.count + 1)))
-			return message::no_memory;
-		if (!in_range(in.address, length))
-			return message::address_out_of_range_at;
-		in.ranges[in.count++] = {in.address, static_cast<uint32_t>(length),
-		                         in.colon, in.start};
-	}
+	if (in.high >= 0 || spelled == 0 ||
+	    (in.colon && 2 * (in.old_end - in.start) != spelled))
+		return &messages::hex_error_at;
+	if (length > INT32_MAX || (in.count == in.ranges_room &&
+	                           !grow(in.ranges, in.ranges_room, in.count + 1)))
+		return &messages::no_memory;
+	if (!in_range(in.address, length))
+		return &messages::address_out_of_range_at;
+	in.ranges[in.count++] = {in.address, static_cast<uint32_t>(length),
+	                         in.colon, in.start};
+	return nullptr;
+}
+
+// At a line feed: a line that names bytes becomes a range.
+static const message *end_line(reader &in)
+{
+	if (in.place == in_address || in.place == in_hex_address)
+		return in.address_digits ? &messages::hex_error_at // no bytes
+		                         : &messages::address_error_at;
+	const message *refused = in.place == in_bytes || in.place == in_range_comment
+	                                 ? add_range(in)
+	                                 : nullptr;
 	in.place = line_start;
-	in.line++;
+	in.line += !refused;
+	return refused;
+}
+
+// An address: decimal digits, or 0x or 0X and hex digits, then a blank.
+static const message *take_address(reader &in, char c, const char *&at)
+{
+	unsigned base = in.place == in_hex_address ? 16 : 10;
+	if (static_cast<uint8_t>(digit_value(c)) < base) {
+		const char *from = at - 1;
+		at = read_digits(from, base, &in.address);
+		in.address_digits += static_cast<size_t>(at - from);
+		return in.address > INT64_MAX ? &messages::address_out_of_range_at
+		                              : nullptr;
+	}
+	if ((c == 'x' || c == 'X') && base == 10 && in.address_digits == 1 &&
+	    in.address == 0) {
+		in.place = in_hex_address;
+		in.address_digits = 0;
+		return nullptr;
+	}
+	if (!is_blank(c) || in.address_digits == 0)
+		return &messages::address_error_at;
+	in.place = in_bytes;
+	in.start = in.used;
+	in.colon = false;
 	return nullptr;
 }
 
 // A list: a CR stands only right before a line feed, a blank never inside
 // a pair or an address.
-static const char *read_list(reader &in, const char *at, const char *end)
+static const message *read_list(reader &in, const char *at, const char *end)
 {
 	while (at < end) {
 		if (in.place == in_bytes)
@@ -157,98 +192,87 @@ static const char *read_list(reader &in, const char *at, const char *end)
 		char c = *at++;
 		if (c == '\r' && *at == '\n')
 			c = *at++;
-		bool blank = c != '\r' && is_white(c);
-		bool digit = c >= '0' && c <= '9';
-		bool address = in.place == in_address || in.place == in_hex_address;
-		if (c == '\n') {
-			if (const char *refusal = end_line(in))
-				return refusal;
-		} else if (in.place >= in_range_comment && c == '\r') {
-			return message::hex_error_at;
-		} else if (in.place == line_start && (digit || c == '#' || !blank)) {
-			if (!digit && c != '#')
-				return message::address_error_at;
-			in.place = digit ? in_address : in_comment;
-			in.address = 0;
-			in.address_digits = 0;
-			at -= digit;
-		} else if (address &&
-		           (in.place == in_hex_address ? digit_value(c) >= 0 : digit)) {
-			const char *from = at - 1;
-			at = read_digits(from, in.place == in_hex_address ? 16 : 10,
-			                 &in.address);
-			in.address_digits += static_cast<size_t>(at - from);
-			if (in.address > INT64_MAX)
-				return message::address_out_of_range_at;
-		} else if (in.place == in_address && (c == 'x' || c == 'X') &&
-		           in.address_digits == 1 && in.address == 0) {
-			in.place = in_hex_address; // 0x, with hex digits to come
-			in.address_digits = 0;
-		} else if (address) {
-			if (!blank || in.address_digits == 0)
-				return message::address_error_at;
-			in.place = in_bytes;
-			in.start = in.used;
-			in.colon = false;
-		} else if (in.place == in_bytes && !take_digit(in, c)) {
-			if (in.high >= 0 || (c == ':' ? in.colon : c != '#' && !blank))
-				return message::hex_error_at;
+		const message *refused = nullptr;
+		if (c == '\n')
+			refused = end_line(in);
+		else switch (in.place) {
+		case line_start: // an address's first digit, or a comment's '#'
+			if (!is_blank(c) && c != '#' && (c < '0' || c > '9'))
+				refused = &messages::address_error_at;
+			in.place = is_blank(c) ? line_start : c == '#' ? in_comment : in_address;
+			in.address = in.address_digits = 0;
+			at -= in.place == in_address; // read again as a digit
+			break;
+		case in_address:
+		case in_hex_address:
+			refused = take_address(in, c, at);
+			break;
+		case in_bytes: // a digit, a blank between pairs, OLD's ':' or a '#'
+			if (take_digit(in, c))
+				break;
+			if (in.high >= 0 || (c == ':' ? in.colon : c != '#' && !is_blank(c)))
+				refused = &messages::hex_error_at;
 			in.old_end = c == ':' ? in.used : in.old_end;
 			in.colon = in.colon || c == ':';
 			in.place = c == '#' ? in_range_comment : in_bytes;
+			break;
+		case in_range_comment:
+		case in_comment: // the skip stops at a CR alone, or a NUL
+			refused = c == '\r' ? &messages::hex_error_at : nullptr;
+			break;
 		}
+		if (refused)
+			return refused;
 	}
 	return nullptr;
 }
 
 // The refusal once the text has ended, or null with the range of - added.
-static const char *end_text(reader &in, const patch_range *given)
+static const message *end_text(reader &in, const patch_range *given)
 {
 	if (!given)
 		return in.place == line_start || in.place == in_comment
 		               ? nullptr
-		               : message::list_ends_inside;
+		               : &messages::list_ends_inside;
 	if (in.used < in.room)
-		return message::need_more;
+		return &messages::need_more;
 	if (!grow(in.ranges, in.ranges_room, 1))
-		return message::no_memory;
+		return &messages::no_memory;
 	in.ranges[in.count++] = {given->address, given->length, in.colon, 0};
 	return nullptr;
 }
 
-static const char *read_text(reader &in, text_source source,
-                             const patch_range *given)
+static const message *read_text(reader &in, text_source source,
+                                const patch_range *given)
 {
 	static text_block block;
 	block.held_cr = false;
 	if (given && !(in.pool = static_cast<uint8_t *>(malloc(in.room + 1))))
-		return message::no_memory;
+		return &messages::no_memory;
 	for (;;) {
 		if (!next_block(source, block))
-			return message::cant_read_input;
+			return &messages::cant_read_input;
 		const char *at = block.text, *end = at + block.count;
 		if (block.count == 0)
 			return end_text(in, given);
 		// A list's pool has room for every byte this much text can spell.
 		if (!given && in.room - in.used < block.count &&
 		    !grow(in.pool, in.room, in.used + block.count))
-			return message::no_memory;
-		if (const char *refusal = given ? read_given(in, at, end)
-		                                : read_list(in, at, end))
-			return refusal;
+			return &messages::no_memory;
+		if (const message *refused = given ? read_given(in, at, end)
+		                                   : read_list(in, at, end))
+			return refused;
 	}
 }
 
-const char *read_ranges(text_source source, const patch_range *given,
-                        patch_range **ranges, size_t *count, uint8_t **pool,
-                        uint64_t *line)
+refusal read_ranges(text_source source, const patch_range *given,
+                    patch_range **ranges, size_t *count, uint8_t **pool)
 {
 	reader in = {given ? in_bytes : line_start, 0, 1, 0, nullptr, 0,
 	             given ? given->length : 0, -1, false, 0, 0, nullptr, 0, 0};
-	const char *refusal = read_text(in, source, given);
+	const message *refused = read_text(in, source, given);
 	*ranges = in.ranges;
 	*count = in.count;
 	*pool = in.pool;
-	*line = in.line;
-	return refusal;
+	return {refused, in.line};
 }

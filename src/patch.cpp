@@ -1,5 +1,5 @@
 // The patch run: compare, read the old bytes, write the new, report each.
-#include "bitmend.h"
+#include "extern.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,7 +12,7 @@ constexpr uint32_t chunk_size = 32768;
 static uint8_t old_bytes[chunk_size];
 
 // Moves count bytes through short transfers; returns how many moved.
-static uint32_t transfer(target_file file, uint64_t offset, uint8_t *bytes,
+static uint32_t transfer(target_file *file, uint64_t offset, uint8_t *bytes,
                          uint32_t count, bool writing)
 {
 	uint32_t done = 0;
@@ -28,7 +28,7 @@ static uint32_t transfer(target_file file, uint64_t offset, uint8_t *bytes,
 
 // Reads count old bytes, zeros past the end; returns how many are in the
 // file, or -1 after reporting why not.
-static int64_t read_block(target_file file, uint64_t file_size,
+static int64_t read_block(target_file *file, uint64_t file_size,
                           uint64_t offset, uint32_t count)
 {
 	// No read passes the last offset: there the write fails.
@@ -40,7 +40,7 @@ static int64_t read_block(target_file file, uint64_t file_size,
 	uint64_t rest = file_size > offset ? file_size - offset : 0;
 	uint32_t in_file = rest < count ? static_cast<uint32_t>(rest) : count;
 	if (got != in_file) {
-		report(message::cant_read, offset + (got < in_file ? got : in_file));
+		report(messages::cant_read, offset + (got < in_file ? got : in_file));
 		return -1;
 	}
 	if (in_file < count)
@@ -61,7 +61,7 @@ struct difference {
 // or a list with plain ranges is run again.
 enum file_state { holds_old, holds_new, rerun, partly_new, holds_other, unreadable };
 
-static file_state compare(target_file file, uint64_t file_size,
+static file_state compare(target_file *file, uint64_t file_size,
                           patch_list list, difference *first)
 {
 	bool some_old = false, some_new = false, all_guarded = true;
@@ -101,15 +101,15 @@ static file_state compare(target_file file, uint64_t file_size,
 
 static void report_mismatch(const difference &first)
 {
-	report(message::mismatch_at, first.offset);
-	first.in_file ? report(message::found, first.found)
-	              : report(message::found_end);
-	report(message::expected, first.wanted);
+	report(messages::mismatch_at, first.offset);
+	first.in_file ? report(messages::found, first.found)
+	              : report(messages::found_end);
+	report(messages::expected, first.wanted);
 }
 
 // A run, from the open to the close.
 struct patch_run {
-	target_file file;
+	target_file *file;
 	target_name name;
 	uint64_t file_size; // what a later range reads, grown by earlier ones
 	bool finishing;     // the file may hold NEW already: old values are read
@@ -126,11 +126,11 @@ static bool gate(patch_run &run, uint64_t offset, uint32_t count)
 		return true;
 	}
 	if (run.started && !flush_report()) {
-		report(message::cant_write, offset);
+		report(messages::cant_write, offset);
 		return false;
 	}
 	if (!still_held(run.file, run.name.native)) {
-		report(message::cant_hold, run.name.text);
+		report(messages::cant_hold, run.name.shown);
 		return false;
 	}
 	run.started = true;
@@ -159,7 +159,7 @@ static bool patch_block(patch_run &run, const patch_range &range,
 	if (written < count) {
 		report_bytes(first + written, offset + written, old + written,
 		             new_bytes + written, 1, false);
-		report(message::cant_write, offset + written);
+		report(messages::cant_write, offset + written);
 		return false;
 	}
 	return true;
@@ -167,22 +167,25 @@ static bool patch_block(patch_run &run, const patch_range &range,
 
 static void patch_file(target_name name, patch_list list)
 {
-	patch_run run = {no_target, name, 0, false, false, 0};
+	opened_file opened = {nullptr, 0, false};
 	if (!report_dropped())
-		run.file = open_exclusive(name.native, &run.file_size);
-	if (run.file == no_target) {
-		report(message::cant_open, name.text);
+		opened = open_exclusive(name.native);
+	if (opened.output_is_target)
+		drop_report();
+	if (!opened.file) {
+		report(messages::cant_open, name.shown);
 		return;
 	}
+	patch_run run = {opened.file, name, opened.size, false, false, 0};
 	difference first = {};
 	file_state state = compare(run.file, run.file_size, list, &first);
 	run.finishing = state == partly_new || state == rerun;
 	if (state == holds_new)
-		report(message::already_patched);
+		report(messages::already_patched);
 	else if (state == holds_other)
 		report_mismatch(first);
 	else if (state == partly_new)
-		report(message::finishing);
+		report(messages::finishing);
 	if (state != holds_old && !run.finishing) {
 		close_target(run.file);
 		return;
@@ -204,15 +207,15 @@ static void patch_file(target_name name, patch_list list)
 	if (!patched)
 		return;
 	if (!flushed)
-		report(message::cant_flush, name.text);
+		report(messages::cant_flush, name.shown);
 	else if (!closed)
-		report(message::cant_close, name.text);
+		report(messages::cant_close, name.shown);
 	else if (!held)
-		report(message::cant_hold, name.text);
+		report(messages::cant_hold, name.shown);
 	else if (!flush_report()) // a lost block of lines undoes nothing
-		report(message::cant_write, reached);
+		report(messages::cant_write, reached);
 	else
-		report(message::done);
+		report(messages::done);
 }
 
 void run_patch(target_name file, patch_list list)

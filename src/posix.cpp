@@ -1,6 +1,6 @@
 // The platform layer on Linux: a named regular file held with a write lease
 // and both kinds of lock.
-#include "bitmend.h"
+#include "extern.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,11 +17,19 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+// A file's name is its path, and a held file its descriptor.
+struct native_name {
+	const char *path;
+};
+struct target_file {
+	int fd;
+};
+
 int main(int argc, char *argv[])
 {
-	const char *path = argc > 1 ? argv[1] : nullptr;
-	prepare_process(path);
-	return bitmend_main(argc, argv, path);
+	native_name name = {argc > 1 ? argv[1] : nullptr};
+	bool output_is_target = prepare_process(&name);
+	return bitmend_main(argc, argv, &name, output_is_target);
 }
 
 static bool same_file(const struct stat &a, const struct stat &b)
@@ -37,7 +45,7 @@ static bool is_open_on(int descriptor, const struct stat &file)
 	       same_file(status, file);
 }
 
-void prepare_process(const void *native_file)
+bool prepare_process(const native_name *name)
 {
 	// Else the same user could take the run's descriptor or rewrite it.
 	prctl(PR_SET_DUMPABLE, 0);
@@ -49,17 +57,17 @@ void prepare_process(const void *native_file)
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
 		if (standard[fd].revents & POLLNVAL)
 			open("/dev/null", O_RDWR | O_NONBLOCK | O_NOCTTY);
-	const char *path = static_cast<const char *>(native_file);
-	struct stat target;
-	if (path && stat(path, &target) == 0 && is_open_on(STDOUT_FILENO, target))
-		drop_report();
 	// No closed pipe, file-size limit or lease break stops a patch halfway.
 	signal(SIGPIPE, SIG_IGN);
 	signal(SIGXFSZ, SIG_IGN);
 	signal(SIGIO, SIG_IGN);
+	struct stat target;
+	return name->path && stat(name->path, &target) == 0 &&
+	       is_open_on(STDOUT_FILENO, target);
 }
 
-// Interruptions held back: every signal but a fault waits, then acts.
+// Interruptions held back: every signal that can wait (all but SIGKILL and
+// SIGSTOP) waits, then acts; a fault of the tool's own is delivered anyway.
 
 static sigset_t mask_before;
 
@@ -98,20 +106,15 @@ static bool listed(const struct statfs &file_system,
 	                 static_cast<uint32_t>(file_system.f_type)) != types.end();
 }
 
-static bool may_patch(const struct stat &checked,
-                      const struct statfs &file_system)
+// A regular file with a link, on no pseudo-file system whose files a user
+// may write.
+static bool plain_file(const struct stat &checked,
+                       const struct statfs &file_system)
 {
-	// Those with files a user may write.
-	if (!S_ISREG(checked.st_mode) || checked.st_nlink == 0 ||
-	    listed(file_system, {PROC_SUPER_MAGIC, SYSFS_MAGIC, CGROUP_SUPER_MAGIC,
-	                         CGROUP2_SUPER_MAGIC, SECURITYFS_MAGIC,
-	                         SELINUX_MAGIC, SMACK_MAGIC}))
-		return false;
-	if (is_open_on(STDOUT_FILENO, checked)) {
-		drop_report();
-		return false;
-	}
-	return !is_open_on(STDIN_FILENO, checked);
+	return S_ISREG(checked.st_mode) && checked.st_nlink > 0 &&
+	       !listed(file_system, {PROC_SUPER_MAGIC, SYSFS_MAGIC, CGROUP_SUPER_MAGIC,
+	                             CGROUP2_SUPER_MAGIC, SECURITYFS_MAGIC,
+	                             SELINUX_MAGIC, SMACK_MAGIC});
 }
 
 // Opening for exclusive use: the path opened with no access, which opens no
@@ -123,6 +126,7 @@ static struct {
 	bool leased;
 	struct timespec seen_whole;
 } held;
+static target_file held_file;
 
 // Through /proc/self/fd, as the path could have been swapped, to the inode
 // checked before (no FIFO through a fake /proc) and after the open;
@@ -178,32 +182,34 @@ static bool lock_whole_file(int fd)
 	return fcntl(fd, F_OFD_SETLK, &whole) == 0;
 }
 
-target_file open_exclusive(const void *native_file, uint64_t *size)
+opened_file open_exclusive(const native_name *name)
 {
-	const char *path = static_cast<const char *>(native_file);
-	int path_fd = open(path, O_PATH | O_CLOEXEC);
+	opened_file opened = {nullptr, 0, false};
+	int path_fd = open(name->path, O_PATH | O_CLOEXEC);
 	if (path_fd < 0)
-		return no_target;
+		return opened;
 	struct stat &checked = held.file;
 	struct statfs file_system;
+	bool plain = fstat(path_fd, &checked) == 0 &&
+	             fstatfs(path_fd, &file_system) == 0 &&
+	             plain_file(checked, file_system);
+	opened.output_is_target = plain && is_open_on(STDOUT_FILENO, checked);
 	int fd = -1;
-	if (fstat(path_fd, &checked) == 0 &&
-	    fstatfs(path_fd, &file_system) == 0 && may_patch(checked, file_system)) {
+	if (plain && !opened.output_is_target && !is_open_on(STDIN_FILENO, checked))
 		// Network file systems grant a lease only with a delegation.
-		bool lease = !listed(file_system,
-		                     {NFS_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC,
-		                      AFS_SUPER_MAGIC, AFS_FS_MAGIC, CEPH_SUPER_MAGIC,
-		                      V9FS_MAGIC, CODA_SUPER_MAGIC});
-		fd = open_leased(path_fd, checked, lease);
-	}
+		fd = open_leased(path_fd, checked,
+		                 !listed(file_system, {NFS_SUPER_MAGIC, CIFS_SUPER_MAGIC,
+		                                       SMB2_SUPER_MAGIC, AFS_SUPER_MAGIC,
+		                                       AFS_FS_MAGIC, CEPH_SUPER_MAGIC,
+		                                       V9FS_MAGIC, CODA_SUPER_MAGIC}));
 	close(path_fd);
 	if (fd >= 0 && lock_whole_file(fd)) {
-		*size = static_cast<uint64_t>(checked.st_size);
-		return fd;
+		held_file.fd = fd;
+		return {&held_file, static_cast<uint64_t>(checked.st_size), false};
 	}
 	if (fd >= 0)
 		close(fd);
-	return no_target;
+	return opened;
 }
 
 // Holding the file. Another open breaks the lease and gets in
@@ -232,34 +238,32 @@ static bool lease_kept(int fd)
 	return age_ms < limit_ms - std::min<int64_t>(limit_ms / 2, 1000);
 }
 
-bool still_held(target_file file, const void *native_file)
+bool still_held(target_file *file, const native_name *name)
 {
 	// A rename or an unlink breaks no lease, but the name leads elsewhere.
 	struct stat named;
-	return stat(static_cast<const char *>(native_file), &named) == 0 &&
-	       same_file(named, held.file) &&
-	       (!held.leased || lease_kept(static_cast<int>(file)));
+	return stat(name->path, &named) == 0 && same_file(named, held.file) &&
+	       (!held.leased || lease_kept(file->fd));
 }
 
 // Moving bytes: one call each. Every signal waits, so none fails EINTR.
 
-int32_t transfer_at(target_file file, uint64_t offset, uint8_t *bytes,
+int32_t transfer_at(target_file *file, uint64_t offset, uint8_t *bytes,
                     uint32_t count, bool writing)
 {
-	int fd = static_cast<int>(file);
 	auto at = static_cast<off_t>(offset);
-	return static_cast<int32_t>(writing ? pwrite(fd, bytes, count, at)
-	                                    : pread(fd, bytes, count, at));
+	return static_cast<int32_t>(writing ? pwrite(file->fd, bytes, count, at)
+	                                    : pread(file->fd, bytes, count, at));
 }
 
-bool flush_target(target_file file)
+bool flush_target(target_file *file)
 {
-	return fdatasync(static_cast<int>(file)) == 0;
+	return fdatasync(file->fd) == 0;
 }
 
-bool close_target(target_file file)
+bool close_target(target_file *file)
 {
-	return close(static_cast<int>(file)) == 0;
+	return close(file->fd) == 0;
 }
 
 // Standard input, which another process may have made non-blocking.

@@ -1,6 +1,6 @@
 // The report, formatted straight into one block, handed out when full and
 // whenever the run asks.
-#include "bitmend.h"
+#include "extern.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -49,6 +49,13 @@ template <size_t size> static char *append(char *at, const char (&text)[size])
 	return at + size - 1;
 }
 
+static char *append(char *at, const char *text)
+{
+	size_t count = strlen(text);
+	memcpy(at, text, count);
+	return at + count;
+}
+
 static const char hex_digits[] = "0123456789abcdef";
 
 // A number kept as its digits, counted up in place: a copy, not a
@@ -70,16 +77,23 @@ static counter start_counter(uint64_t value, unsigned base)
 	return c;
 }
 
-void report(const char *format)
+static void put(const char *text)
 {
-	put(format, strlen(format));
+	put(text, strlen(text));
 }
 
-static const char *put_head(const char *format)
+static void put_number(uint64_t number, unsigned base)
 {
-	const char *conversion = strchr(format, '%');
-	put(format, static_cast<size_t>(conversion - format));
-	return conversion + 2;
+	counter digits = start_counter(number, base);
+	put(digits.digits + digits.first, static_cast<size_t>(16 - digits.first));
+}
+
+void report(message said, uint64_t number)
+{
+	put(said.text);
+	if (said.what == takes::decimal || said.what == takes::hex)
+		put_number(number, said.what == takes::decimal ? 10 : 16);
+	put(said.rest);
 }
 
 // The length of a character that ends a line for some reader (a control
@@ -95,9 +109,10 @@ static size_t line_breaker(const char *text)
 	return 0;
 }
 
-void report(const char *format, const char *name)
+void report(message said, const char *name)
 {
-	const char *rest = put_head(format), *plain = name;
+	put(said.text);
+	const char *plain = name;
 	for (; *name; name++)
 		if (size_t breaker = line_breaker(name)) {
 			put(plain, static_cast<size_t>(name - plain));
@@ -106,15 +121,7 @@ void report(const char *format, const char *name)
 			plain = name + 1;
 		}
 	put(plain, static_cast<size_t>(name - plain));
-	report(rest);
-}
-
-void report(const char *format, uint64_t number)
-{
-	const char *rest = put_head(format);
-	counter digits = start_counter(number, rest[-1] == 'd' ? 10 : 16);
-	put(digits.digits + digits.first, static_cast<size_t>(16 - digits.first));
-	report(rest);
+	put(said.rest);
 }
 
 static void count_up(counter &c)
@@ -149,9 +156,9 @@ void report_seeking(uint64_t address)
 	// The longest line is 45 characters, and a counter's copy 16.
 	if (sizeof block - used < 64)
 		flush_report();
-	char *at = append(block + used, message::seeking_at);
+	char *at = append(block + used, messages::seeking.text);
 	at = append_counter(at, start_counter(address, 16));
-	used = static_cast<size_t>(append(at, message::patching) - block);
+	used = static_cast<size_t>(append(at, messages::seeking.rest) - block);
 }
 
 void report_bytes(uint32_t first_index, uint64_t first_offset,
@@ -164,13 +171,13 @@ void report_bytes(uint32_t first_index, uint64_t first_offset,
 		// The longest line is 61 characters, and a counter's copy 16.
 		if (sizeof block - used < 80)
 			flush_report();
-		char *at = append(block + used, message::index);
-		at = append(append_counter(at, index), message::offset);
-		at = append(append_counter(at, offset), message::old_value);
-		at = append(append_byte(at, old_bytes[i]), message::new_value);
-		at = append(append_byte(at, new_bytes[i]), message::line_end);
+		char *at = append(block + used, messages::index);
+		at = append(append_counter(at, index), messages::offset);
+		at = append(append_counter(at, offset), messages::old_value);
+		at = append(append_byte(at, old_bytes[i]), messages::new_value);
+		at = append(append_byte(at, new_bytes[i]), messages::line_end);
 		if (ok)
-			at = append(at, message::ok);
+			at = append(at, messages::ok);
 		used = static_cast<size_t>(at - block);
 		count_up(index);
 		count_up(offset);

@@ -1,6 +1,6 @@
 // The platform layer on Windows: a plain file opened by the \\?\ form of its
 // full path with share mode none.
-#include "bitmend.h"
+#include "extern.h"
 
 #include <cstring>
 #include <string>
@@ -36,6 +36,14 @@ static std::string ascii_word(const wchar_t *word)
 	return text;
 }
 
+// A file's name is its path as typed, and a held file its handle.
+struct native_name {
+	const wchar_t *path;
+};
+struct target_file {
+	HANDLE handle;
+};
+
 int wmain(int argc, wchar_t *argv[])
 {
 	std::vector<std::string> words(static_cast<size_t>(argc));
@@ -44,9 +52,9 @@ int wmain(int argc, wchar_t *argv[])
 		words[i] = i < 2 ? narrow(CP_UTF8, argv[i]) : ascii_word(argv[i]);
 		pointers[i] = &words[i][0];
 	}
-	const wchar_t *path = argc > 1 ? argv[1] : nullptr;
-	prepare_process(path);
-	return bitmend_main(argc, pointers.data(), path);
+	native_name name = {argc > 1 ? argv[1] : nullptr};
+	bool output_is_target = prepare_process(&name);
+	return bitmend_main(argc, pointers.data(), &name, output_is_target);
 }
 
 // Interruptions held back: console events wait for the report, then end
@@ -269,92 +277,89 @@ static bool is_open_on(HANDLE handle, const std::wstring &name, bool refuses)
 	return same;
 }
 
-void prepare_process(const void *native_file)
+bool prepare_process(const native_name *name)
 {
 	SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 	unguarded = !shut_out_same_user();
-	if (!native_file)
-		return;
+	if (!name->path)
+		return false;
 	// Standard output may be open on the name as typed or as Win32 makes
 	// it: \\.\X:\ and \??\X:\ as X:\, an ending dot or space stripped.
-	std::wstring typed = static_cast<const wchar_t *>(native_file);
+	std::wstring typed = name->path;
 	bool device_form = starts_with(typed, L"\\\\.\\") ||
 	                   starts_with(typed, L"\\??\\");
 	HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-	if (is_open_on(output, typed, true) ||
-	    is_open_on(output, verbatim_path(device_form ? typed.substr(4) : typed),
-	               true))
-		drop_report();
+	return is_open_on(output, typed, true) ||
+	       is_open_on(output, verbatim_path(device_form ? typed.substr(4) : typed),
+	                  true);
 }
 
 // Opening for exclusive use: share mode none.
 
-target_file open_exclusive(const void *native_file, uint64_t *size)
+static target_file held_file;
+
+opened_file open_exclusive(const native_name *name)
 {
+	opened_file opened = {nullptr, 0, false};
 	if (unguarded)
-		return no_target;
-	HANDLE checked = open_without_data(
-		name_to_open(static_cast<const wchar_t *>(native_file)));
+		return opened;
+	HANDLE checked = open_without_data(name_to_open(name->path));
 	HANDLE file = INVALID_HANDLE_VALUE;
 	// Raw volumes and disks are FILE_TYPE_DISK too, but lack file information.
 	BY_HANDLE_FILE_INFORMATION information;
 	if (checked != INVALID_HANDLE_VALUE) {
 		// The name may lead to standard output's file only now.
-		if (same_file(GetStdHandle(STD_OUTPUT_HANDLE), checked, true))
-			drop_report();
-		else if (GetFileType(checked) == FILE_TYPE_DISK &&
-		         GetFileInformationByHandle(checked, &information) &&
-		         !(information.dwFileAttributes &
-		           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY |
-		            FILE_ATTRIBUTE_DEVICE)) &&
-		         !same_file(GetStdHandle(STD_INPUT_HANDLE), checked, true))
+		opened.output_is_target =
+			same_file(GetStdHandle(STD_OUTPUT_HANDLE), checked, true);
+		if (!opened.output_is_target && GetFileType(checked) == FILE_TYPE_DISK &&
+		    GetFileInformationByHandle(checked, &information) &&
+		    !(information.dwFileAttributes &
+		      (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY |
+		       FILE_ATTRIBUTE_DEVICE)) &&
+		    !same_file(GetStdHandle(STD_INPUT_HANDLE), checked, true))
 			file = ReOpenFile(checked, GENERIC_READ | GENERIC_WRITE, 0,
 			                  anonymous);
 		CloseHandle(checked);
 	}
 	LARGE_INTEGER file_size;
-	if (file != INVALID_HANDLE_VALUE && !GetFileSizeEx(file, &file_size)) {
-		CloseHandle(file);
-		file = INVALID_HANDLE_VALUE;
+	if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &file_size)) {
+		held_file.handle = file;
+		return {&held_file, static_cast<uint64_t>(file_size.QuadPart), false};
 	}
-	if (file == INVALID_HANDLE_VALUE)
-		return no_target;
-	*size = static_cast<uint64_t>(file_size.QuadPart);
-	return reinterpret_cast<target_file>(file);
+	if (file != INVALID_HANDLE_VALUE)
+		CloseHandle(file);
+	return opened;
 }
 
 // Under Wine share mode none keeps out no rename of a folder on the path.
-bool still_held(target_file file, const void *native_file)
+bool still_held(target_file *file, const native_name *name)
 {
-	return is_open_on(reinterpret_cast<HANDLE>(file),
-	                  name_to_open(static_cast<const wchar_t *>(native_file)),
-	                  false);
+	return is_open_on(file->handle, name_to_open(name->path), false);
 }
 
 // Moving bytes: one call each at an offset.
 
-int32_t transfer_at(target_file file, uint64_t offset, uint8_t *bytes,
+int32_t transfer_at(target_file *file, uint64_t offset, uint8_t *bytes,
                     uint32_t count, bool writing)
 {
 	OVERLAPPED place = {};
 	place.Offset = static_cast<DWORD>(offset);
 	place.OffsetHigh = static_cast<DWORD>(offset >> 32);
-	auto handle = reinterpret_cast<HANDLE>(file);
 	DWORD moved = 0;
-	if (writing ? WriteFile(handle, bytes, count, &moved, &place)
-	            : ReadFile(handle, bytes, count, &moved, &place))
+	if (writing ? WriteFile(file->handle, bytes, count, &moved, &place)
+	            : ReadFile(file->handle, bytes, count, &moved, &place))
 		return static_cast<int32_t>(moved);
 	return !writing && GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
-bool flush_target(target_file file)
+bool flush_target(target_file *file)
 {
-	return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
+	return FlushFileBuffers(file->handle) != 0;
 }
 
-bool close_target(target_file file)
+bool close_target(target_file *file)
 {
-	return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
+	return CloseHandle(file->handle) != 0;
 }
 
 // Standard input: a pipe whose writer has gone, or none at all, ends it.

@@ -12,15 +12,21 @@ import textwrap
 
 
 def printed_lines(src):
-    """Each line of each message in the header's table."""
-    header = open(os.path.join(src, "bitmend.h")).read()
-    table = header[header.index("namespace message {"):
-                   header.index("} // namespace message")]
+    """Each line of each message in the messages' header, what a message
+    takes between its two texts as %s (a name), %d or %x (a number)."""
+    header = open(os.path.join(src, "messages.h")).read()
     lines = set()
-    for entry in re.finditer(r'\w+\[\] =((?:\s*"(?:[^"\\]|\\.)*")+)', table):
-        fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', entry.group(1)))
-        fmt = fmt.replace("\\n", "\n").replace("\\'", "'")
-        lines.update(line for line in fmt.split("\n") if line)
+    for kind, body in re.findall(r"inline constexpr (message|char) (.*?);", header, re.S):
+        if kind == "message":
+            text, what, rest = (re.split(r",\s*takes::(\w+)", body) + ["nothing", ""])[:3]
+            parts = [text + {"name": ' "%s" ', "decimal": ' "%d" ', "hex": ' "%x" ',
+                             "nothing": " "}[what] + rest]
+        else:
+            parts = re.findall(r'\w+\[\] = ((?:\s*"(?:[^"\\]|\\.)*")+)', body)
+        for part in parts:
+            fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', part))
+            fmt = fmt.replace("\\n", "\n").replace("\\'", "'")
+            lines.update(line for line in fmt.split("\n") if line)
     return lines
 
 

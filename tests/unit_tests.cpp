@@ -1,4 +1,4 @@
-#include "bitmend.h"
+#include "extern.h"
 
 #include <gtest/gtest.h>
 
@@ -101,7 +101,7 @@ TEST(EntryRoutine, UsageWithoutAProgramName)
 	// execve may pass no words at all; word 0 is then a null pointer.
 	char *no_words[] = {nullptr};
 	testing::internal::CaptureStdout();
-	bitmend_main(0, no_words, nullptr);
+	bitmend_main(0, no_words, nullptr, false);
 	std::string output = testing::internal::GetCapturedStdout();
 	EXPECT_NE(output.find("\nUsage: bitmend InputFile.bin Address Length "
 	                      "HexNumber\n"),
@@ -150,10 +150,10 @@ TEST(ReportBytes, TheLongestLinesAtTheEndOfTheBlock)
 	for (size_t left : {1, 29, 44, 61, 79}) {
 		std::string filler(65536 - left, 'x');
 		testing::internal::CaptureStdout();
-		report(filler.c_str());
+		report({filler.c_str(), takes::nothing, ""});
 		report_seeking(0x7ffffffffffffffe);
 		flush_report();
-		report(filler.c_str());
+		report({filler.c_str(), takes::nothing, ""});
 		report_bytes(2147483646, 0x7ffffffffffffffe, &byte, &byte, 1, true);
 		flush_report();
 		EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -170,30 +170,33 @@ TEST(Report, NamesAndNumbers)
 	// A name shows each control character, NEL, LS and PS as '?', so that
 	// it adds no line of its own.
 	struct Case {
-		const char *format, *text;
+		message said;
+		const char *text;
 		uint64_t number;
 		const char *want;
 	} cases[] = {
-		{"\nCan't Open %s!\n", "a b", 0, "\nCan't Open a b!\n"},
-		{"\nCan't Open %s!\n", "x!\n\nDone", 0, "\nCan't Open x!??Done!\n"},
-		{"\nCan't Hold %s!\n", "\r\x1b[2K\t\x7f\x01" "caf\xc3\xa9", 0,
+		{messages::cant_open, "a b", 0, "\nCan't Open a b!\n"},
+		{messages::cant_open, "x!\n\nDone", 0, "\nCan't Open x!??Done!\n"},
+		{messages::cant_hold, "\r\x1b[2K\t\x7f\x01" "caf\xc3\xa9", 0,
 		 "\nCan't Hold ??[2K???caf\xc3\xa9!\n"},
-		{"\nCan't Open %s!\n", "a\xc2\x85" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d\xe2\x80\xaa\xc2",
+		{messages::cant_open, "a\xc2\x85" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d\xe2\x80\xaa\xc2",
 		 0, "\nCan't Open a?b?c?d\xe2\x80\xaa\xc2!\n"},
-		{"\nCan't Read 0x%x!\n", nullptr, 0x7fffffff, "\nCan't Read 0x7fffffff!\n"},
-		{"\nCan't Write 0x%x!\n", nullptr, 0x7fffffffffffffff,
+		{messages::cant_read, nullptr, 0x7fffffff, "\nCan't Read 0x7fffffff!\n"},
+		{messages::cant_write, nullptr, 0x7fffffffffffffff,
 		 "\nCan't Write 0x7fffffffffffffff!\n"},
-		{"0x%x", nullptr, 0x100000000, "0x100000000"},
-		{"0x%x", nullptr, 0, "0x0"},
+		{messages::overlap, nullptr, 0x100000000, "\nOverlap At 0x100000000!\n"},
+		{messages::mismatch_at, nullptr, 0, "\nMismatch At 0x0"},
+		{messages::address_error_at, nullptr, 10, "\nAddress Error At Line 10!\n"},
+		{messages::hex_error, nullptr, 10, "\nHexNumber Error!\n"},
 	};
 	for (const Case &c : cases) {
 		testing::internal::CaptureStdout();
 		if (c.text)
-			report(c.format, c.text);
+			report(c.said, c.text);
 		else
-			report(c.format, c.number);
+			report(c.said, c.number);
 		flush_report();
-		EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want) << c.format;
+		EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want) << c.said.text;
 	}
 }
 
@@ -210,8 +213,8 @@ static int32_t from_string(uint8_t *bytes, uint32_t count)
 	return static_cast<int32_t>(part);
 }
 
-// What the reader makes of text: the refusal with the line it names, or
-// each range as ADDRESS+LENGTH=BYTES, OLD and NEW parted by ':'.
+// What the reader makes of text: the refusal as printed, or each range as
+// ADDRESS+LENGTH=BYTES, OLD and NEW parted by ':'.
 static std::string read_text(const std::string &text, size_t chunk,
                              const patch_range *given)
 {
@@ -219,11 +222,13 @@ static std::string read_text(const std::string &text, size_t chunk,
 	patch_range *ranges = nullptr;
 	uint8_t *pool = nullptr;
 	size_t count = 0;
-	uint64_t line = 0;
-	const char *refusal =
-		read_ranges(from_string, given, &ranges, &count, &pool, &line);
-	std::string read = refusal ? refusal + std::to_string(line) : "";
-	for (size_t r = 0; !refusal && r < count; r++) {
+	refusal refused = read_ranges(from_string, given, &ranges, &count, &pool);
+	testing::internal::CaptureStdout();
+	if (refused.said)
+		report(*refused.said, refused.number);
+	flush_report();
+	std::string read = testing::internal::GetCapturedStdout();
+	for (size_t r = 0; !refused.said && r < count; r++) {
 		const patch_range &range = ranges[r];
 		read += std::to_string(range.address) + "+" +
 		        std::to_string(range.length) + "=";
@@ -244,9 +249,12 @@ TEST(ReadRanges, EveryBlockBoundary)
 	// a block ends at every place of it. A CR stands only before a line
 	// feed in a list, and a blank never splits a pair there; - drops white
 	// space anywhere.
-	const std::string hex_at = "\nHexNumber Error At Line %d!\n";
-	const std::string address_at = "\nAddress Error At Line %d!\n";
-	const std::string range_at = "\nAddress Out Of Range At Line %d!\n";
+	auto at_line = [](const char *what, int line) {
+		return "\n" + std::string(what) + " Line " + std::to_string(line) + "!\n";
+	};
+	const std::string hex_at = at_line("HexNumber Error At", 1),
+	                  address_at = at_line("Address Error At", 1),
+	                  range_at = at_line("Address Out Of Range At", 1);
 	const patch_range two = {5, 2, false, 0};
 	std::string many, all;
 	for (int i = 0; i < 3000; i++) { // more lines than the first room for them
@@ -258,55 +266,55 @@ TEST(ReadRanges, EveryBlockBoundary)
 		const patch_range *given;
 	} cases[] = {
 		{"0 41 42 4344\n\n# c\r\n007\t4f:5a\r\n", "0+4=41424344 7+1=4f:5a ", nullptr},
-		{"4 45\r10 4b\r\n", hex_at + "1", nullptr},
-		{"5 121 105\n", hex_at + "1", nullptr},
-		{"0 4 1\n", hex_at + "1", nullptr},
-		{"2 12 1:3\n", hex_at + "1", nullptr},
-		{"7 57 # x\r8 58\n", hex_at + "1", nullptr},
-		{"# x\r8 58\n", hex_at + "1", nullptr},
-		{"0 41\r", hex_at + "1", nullptr},
-		{"0 41\n\r", address_at + "2", nullptr},
-		{"1\r2 41\n", address_at + "1", nullptr},
-		{"0 41\n 12\n", hex_at + "2", nullptr},
-		{"0 41\n1\n", hex_at + "2", nullptr},
-		{"0 4#1\n", hex_at + "1", nullptr},
-		{"0 41::42\n", hex_at + "1", nullptr},
-		{"0 41:4243\n", hex_at + "1", nullptr},
-		{"18446744073709551617 41\n", range_at + "1", nullptr},
-		{"9223372036854775808 zz\n", range_at + "1", nullptr},
+		{"4 45\r10 4b\r\n", hex_at, nullptr},
+		{"5 121 105\n", hex_at, nullptr},
+		{"0 4 1\n", hex_at, nullptr},
+		{"2 12 1:3\n", hex_at, nullptr},
+		{"7 57 # x\r8 58\n", hex_at, nullptr},
+		{"# x\r8 58\n", hex_at, nullptr},
+		{"0 41\r", hex_at, nullptr},
+		{"0 41\n\r", at_line("Address Error At", 2), nullptr},
+		{"1\r2 41\n", address_at, nullptr},
+		{"0 41\n 12\n", at_line("HexNumber Error At", 2), nullptr},
+		{"0 41\n1\n", at_line("HexNumber Error At", 2), nullptr},
+		{"0 4#1\n", hex_at, nullptr},
+		{"0 41::42\n", hex_at, nullptr},
+		{"0 41:4243\n", hex_at, nullptr},
+		{"18446744073709551617 41\n", range_at, nullptr},
+		{"9223372036854775808 zz\n", range_at, nullptr},
 		{"9223372036854775807 41\n", "9223372036854775807+1=41 ", nullptr},
-		{"9223372036854775807 4142\n", range_at + "1", nullptr},
-		{"0 41\n2 4", "\nList Ends Inside Line %d!\n2", nullptr},
-		{"0 41 # all", "\nList Ends Inside Line %d!\n1", nullptr},
+		{"9223372036854775807 4142\n", range_at, nullptr},
+		{"0 41\n2 4", at_line("List Ends Inside", 2), nullptr},
+		{"0 41 # all", at_line("List Ends Inside", 1), nullptr},
 		{"0 41\n# all", "0+1=41 ", nullptr},
 		{"# 5 ff\n16 0120:abcd\n", "16+2=0120:abcd ", nullptr},
-		{"+1 00\n", address_at + "1", nullptr},
-		{"\n0 00\n9223372036854775807 0000\n", range_at + "3", nullptr},
-		{"12 # none\n", hex_at + "1", nullptr},
-		{"12 abc\n", hex_at + "1", nullptr},
-		{"12 ab:cdef\n", hex_at + "1", nullptr},
-		{"12 ab:cd:\n", hex_at + "1", nullptr},
-		{"  40", "\nList Ends Inside Line %d!\n1", nullptr},
+		{"+1 00\n", address_at, nullptr},
+		{"\n0 00\n9223372036854775807 0000\n", at_line("Address Out Of Range At", 3), nullptr},
+		{"12 # none\n", hex_at, nullptr},
+		{"12 abc\n", hex_at, nullptr},
+		{"12 ab:cdef\n", hex_at, nullptr},
+		{"12 ab:cd:\n", hex_at, nullptr},
+		{"  40", at_line("List Ends Inside", 1), nullptr},
 		{"0x1c 41\n0X00aB 42\n0x7fffffffffffffff 43\n",
 		 "28+1=41 171+1=42 9223372036854775807+1=43 ", nullptr},
-		{"0x 41\n", address_at + "1", nullptr}, {"0x\n", address_at + "1", nullptr},
-		{"0x1c#c\n", address_at + "1", nullptr}, {"0xg 41\n", address_at + "1", nullptr},
-		{"00x7 41\n", address_at + "1", nullptr}, {"1x7 41\n", address_at + "1", nullptr},
-		{"x7 41\n", address_at + "1", nullptr}, {"0x10\n", hex_at + "1", nullptr},
-		{"0x8000000000000000 41\n", range_at + "1", nullptr},
-		{"0x10000000000000000 41\n", range_at + "1", nullptr},
-		{"0 41\n0x", "\nList Ends Inside Line %d!\n2", nullptr},
+		{"0x 41\n", address_at, nullptr}, {"0x\n", address_at, nullptr},
+		{"0x1c#c\n", address_at, nullptr}, {"0xg 41\n", address_at, nullptr},
+		{"00x7 41\n", address_at, nullptr}, {"1x7 41\n", address_at, nullptr},
+		{"x7 41\n", address_at, nullptr}, {"0x10\n", hex_at, nullptr},
+		{"0x8000000000000000 41\n", range_at, nullptr},
+		{"0x10000000000000000 41\n", range_at, nullptr},
+		{"0 41\n0x", at_line("List Ends Inside", 2), nullptr},
 		{many, all, nullptr},
-		{"4 1 \r\n4\n2#", "\nHexNumber Error!\n1", &two},
+		{"4 1 \r\n4\n2#", "\nHexNumber Error!\n", &two},
 		{"4 1 \r\n4\n2", "5+2=4142 ", &two},
 		{"41\n4\r2:4 34 4", "5+2=4142:4344 ", &two},
-		{"41:4344", "\nHexNumber Error!\n1", &two},
-		{"41:43", "\nHexNumber Error!\n1", &two},
-		{"41", "\nNeed More HexNumber!\n1", &two},
-		{"4142:43", "\nNeed More HexNumber!\n1", &two},
-		{"41 4x", "\nHexNumber Error!\n1", &two},
-		{"4142:4344:", "\nHexNumber Error!\n1", &two},
-		{"414243", "\nHexNumber Error!\n1", &two},
+		{"41:4344", "\nHexNumber Error!\n", &two},
+		{"41:43", "\nHexNumber Error!\n", &two},
+		{"41", "\nNeed More HexNumber!\n", &two},
+		{"4142:43", "\nNeed More HexNumber!\n", &two},
+		{"41 4x", "\nHexNumber Error!\n", &two},
+		{"4142:4344:", "\nHexNumber Error!\n", &two},
+		{"414243", "\nHexNumber Error!\n", &two},
 	};
 	for (const Case &c : cases)
 		for (size_t chunk : {size_t{1} << 16, size_t{1}, size_t{2}, size_t{3}})
