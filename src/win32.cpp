@@ -196,8 +196,27 @@ static bool grant_only(HANDLE object, PSID user, DWORD rights, bool as_default)
 	                                      nullptr, nullptr, acl, nullptr));
 }
 
+// The process's threads, each granting rights to user alone.
+static bool guard_threads(PSID user, DWORD rights)
+{
+	HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+	THREADENTRY32 entry = {};
+	entry.dwSize = sizeof entry;
+	bool guarded = Thread32First(threads, &entry);
+	for (bool more = guarded; more && guarded;
+	     more = Thread32Next(threads, &entry))
+		if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+			HANDLE thread = OpenThread(WRITE_DAC, FALSE, entry.th32ThreadID);
+			guarded = grant_only(thread, user, rights, false);
+			CloseHandle(thread);
+		}
+	CloseHandle(threads);
+	return guarded;
+}
+
 // Else the same user could take the file's handle or rewrite memory: it may
-// only wait on, query and end the process and its threads, now and later.
+// only wait on, query and end the process and its threads, now and later,
+// and only query the token, last, so that none resets its default DACL.
 static bool shut_out_same_user()
 {
 	constexpr DWORD process_rights = SYNCHRONIZE | PROCESS_TERMINATE |
@@ -210,25 +229,14 @@ static bool shut_out_same_user()
 	DWORD size;
 	bool guarded =
 		OpenProcessToken(GetCurrentProcess(),
-		                 TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &token) &&
-		GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
-		grant_only(GetCurrentProcess(), token_user->User.Sid, process_rights,
-		           false) &&
-		grant_only(token, token_user->User.Sid, thread_rights, true);
+		                 TOKEN_QUERY | TOKEN_ADJUST_DEFAULT | WRITE_DAC, &token) &&
+		GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+	PSID sid = guarded ? token_user->User.Sid : nullptr;
+	guarded = guarded && grant_only(GetCurrentProcess(), sid, process_rights, false) &&
+	          grant_only(token, sid, thread_rights, true) &&
+	          guard_threads(sid, thread_rights) &&
+	          grant_only(token, sid, TOKEN_QUERY, false);
 	CloseHandle(token);
-	HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-	THREADENTRY32 entry = {};
-	entry.dwSize = sizeof entry;
-	guarded = guarded && Thread32First(threads, &entry);
-	for (bool more = guarded; more && guarded;
-	     more = Thread32Next(threads, &entry))
-		if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
-			HANDLE thread = OpenThread(WRITE_DAC, FALSE, entry.th32ThreadID);
-			guarded = grant_only(thread, token_user->User.Sid, thread_rights,
-			                     false);
-			CloseHandle(thread);
-		}
-	CloseHandle(threads);
 	return guarded;
 }
 

@@ -4,15 +4,17 @@
 //   share_probe FILE try:   says "opened" or "denied".
 //   share_probe FILE reach: opens the running bitmend.exe to duplicate its
 //                           handles, writing FILE's last byte through one
-//                           open on FILE, and to write its memory; says
-//                           "refused" or what it did, for each.
+//                           open on FILE, and to write its memory, its
+//                           threads to set their context, and its token to
+//                           reset its default DACL; says "refused" or what
+//                           it did, for each.
 #include <cstdio>
 #include <cstring>
 #include <windows.h>
 #include <tlhelp32.h>
 
-// The running bitmend.exe, opened with access alone.
-static HANDLE open_run(DWORD access)
+// The running bitmend.exe's process id, or 0.
+static DWORD run_id()
 {
 	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
 	PROCESSENTRY32 entry = {};
@@ -20,8 +22,31 @@ static HANDLE open_run(DWORD access)
 	for (BOOL more = Process32First(all, &entry); more;
 	     more = Process32Next(all, &entry))
 		if (_stricmp(entry.szExeFile, "bitmend.exe") == 0)
-			return OpenProcess(access, FALSE, entry.th32ProcessID);
-	return nullptr;
+			return entry.th32ProcessID;
+	return 0;
+}
+
+// The running bitmend.exe, opened with access alone.
+static HANDLE open_run(DWORD access)
+{
+	DWORD id = run_id();
+	return id ? OpenProcess(access, FALSE, id) : nullptr;
+}
+
+// Whether a thread of the run opens to set its context.
+static bool open_thread()
+{
+	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+	THREADENTRY32 entry = {};
+	entry.dwSize = sizeof entry;
+	DWORD id = run_id();
+	for (BOOL more = Thread32First(all, &entry); more;
+	     more = Thread32Next(all, &entry))
+		if (entry.th32OwnerProcessID == id &&
+		    OpenThread(THREAD_SET_CONTEXT | THREAD_SUSPEND_RESUME, FALSE,
+		               entry.th32ThreadID))
+			return true;
+	return false;
 }
 
 static const char *reach(HANDLE file)
@@ -58,7 +83,11 @@ int main(int argc, char *argv[])
 	if (reaching) {
 		HANDLE memory = open_run(PROCESS_VM_OPERATION | PROCESS_VM_READ |
 		                         PROCESS_VM_WRITE);
-		printf("%s %s\n", reach(file), memory ? "opened" : "refused");
+		HANDLE token = nullptr;
+		OpenProcessToken(open_run(PROCESS_QUERY_LIMITED_INFORMATION),
+		                 TOKEN_ADJUST_DEFAULT, &token);
+		printf("%s %s %s %s\n", reach(file), memory ? "opened" : "refused",
+		       open_thread() ? "opened" : "refused", token ? "opened" : "refused");
 		return 0;
 	}
 	if (strcmp(argv[2], "try") == 0) {

@@ -159,8 +159,9 @@ def check_held_by_tool(exe, probe, work):
 
 def check_reached_into(exe, probe, work):
     """No process of the same user duplicates the run's handles, to write a
-    byte no line names, nor opens its memory."""
-    return probed_mid_run(exe, probe, work, "reach", b"refused refused")
+    byte no line names, nor opens its memory, a thread of it to set its
+    context, or its token to reset the default DACL of its threads."""
+    return probed_mid_run(exe, probe, work, "reach", b"refused refused refused refused")
 
 
 def check_serial_port_not_opened(exe, probe, work):
