@@ -880,6 +880,8 @@ CASES = [
      SAMPLE, "\nMismatch At 0x1: Found 0x11, Expected 0xff!\n", [], ()),
     ("OLD:NEW mismatched at the last byte", "target.bin 0 3 1011ff:aaaaaa",
      SAMPLE, "\nMismatch At 0x2: Found 0x12, Expected 0xff!\n", [], ()),
+    ("NEW past the end of a file is no patch in", "target.bin 0 2 4142:4100",
+     b"A", "\nMismatch At 0x1: Found End Of File, Expected 0x42!\n", [], ()),
     ("OLD:NEW past the end never matches, not even 00",
      "target.bin 31 2 0d00:aaaa", SAMPLE,
      "\nMismatch At 0x20: Found End Of File, Expected 0x0!\n", [], ()),
