@@ -8,9 +8,6 @@
 // bytes whose lines a kill could lose.
 constexpr uint32_t chunk_size = 32768;
 
-// Off the stack, which may be small; the run has one thread.
-static uint8_t old_bytes[chunk_size];
-
 // Moves count bytes through short transfers; returns how many moved.
 static uint32_t transfer(target_file *file, uint64_t offset, uint8_t *bytes,
                          uint32_t count, bool writing)
@@ -26,26 +23,55 @@ static uint32_t transfer(target_file *file, uint64_t offset, uint8_t *bytes,
 	return done;
 }
 
-// Reads count old bytes, zeros past the end; returns how many are in the
-// file, or -1 after reporting why not.
-static int64_t read_block(target_file *file, uint64_t file_size,
-                          uint64_t offset, uint32_t count)
+// How many of count bytes at offset the file holds.
+static uint32_t in_file(uint64_t file_size, uint64_t offset, uint32_t count)
+{
+	uint64_t rest = file_size > offset ? file_size - offset : 0;
+	return rest < count ? static_cast<uint32_t>(rest) : count;
+}
+
+// The last read, from window_at: the ranges after it take their old bytes
+// from it while each starts past the one before and ends inside it, so that
+// nearby ranges cost one read. Off the stack, which may be small.
+static uint8_t window[chunk_size];
+static uint64_t window_at, taken_to;
+static bool window_whole;
+
+// Reads count old bytes at offset into the window, zeros past the end; false
+// where the bytes read disagree with the size (made up: no plain file),
+// after reporting where if told to.
+static bool read_window(target_file *file, uint64_t file_size, uint64_t offset,
+                        uint32_t count, bool reporting)
 {
 	// No read passes the last offset: there the write fails.
 	uint64_t room = uint64_t{INT64_MAX} - offset;
-	uint32_t got = transfer(file, offset, old_bytes,
+	uint32_t got = transfer(file, offset, window,
 	                        room < count ? static_cast<uint32_t>(room) : count,
 	                        false);
-	// Reads that disagree with the size are made up: no plain file.
-	uint64_t rest = file_size > offset ? file_size - offset : 0;
-	uint32_t in_file = rest < count ? static_cast<uint32_t>(rest) : count;
-	if (got != in_file) {
-		report(messages::cant_read, offset + (got < in_file ? got : in_file));
-		return -1;
+	uint32_t kept = in_file(file_size, offset, count);
+	window_at = offset;
+	if (got != kept && reporting)
+		report(messages::cant_read, offset + (got < kept ? got : kept));
+	if (got != kept)
+		return false;
+	memset(window + kept, 0, count - kept);
+	return true;
+}
+
+// count old bytes at offset, zeros past the end, from the window where it
+// holds them; null after reporting why not. A window whose read fails is
+// read again for the range alone, which reports where today's reads did.
+static const uint8_t *old_bytes(target_file *file, uint64_t file_size,
+                                uint64_t offset, uint32_t count)
+{
+	if (!window_whole || offset < taken_to ||
+	    offset - window_at + count > chunk_size) {
+		window_whole = read_window(file, file_size, offset, chunk_size, false);
+		if (!window_whole && !read_window(file, file_size, offset, count, true))
+			return nullptr;
 	}
-	if (in_file < count)
-		memset(old_bytes + in_file, 0, count - in_file);
-	return in_file;
+	taken_to = offset + count;
+	return window + (offset - window_at);
 }
 
 // The first byte of a range that holds neither its OLD nor its NEW.
@@ -71,20 +97,20 @@ static file_state compare(target_file *file, uint64_t file_size,
 		all_guarded = all_guarded && range.has_old;
 		for (uint32_t done = 0; range.has_old && done < range.length;
 		     done += chunk_size) {
+			uint64_t offset = range.address + done;
 			uint32_t count = std::min(range.length - done, chunk_size);
-			int64_t in_file =
-				read_block(file, file_size, range.address + done, count);
-			if (in_file < 0)
+			const uint8_t *found = old_bytes(file, file_size, offset, count);
+			if (!found)
 				return unreadable;
-			bool whole = in_file == count;
-			bool is_old = whole && memcmp(old_bytes, old + done, count) == 0;
+			uint32_t kept = in_file(file_size, offset, count);
+			bool whole = kept == count;
+			bool is_old = whole && memcmp(found, old + done, count) == 0;
 			bool is_new = (!is_old || !some_old) && whole &&
-			              memcmp(old_bytes, now + done, count) == 0;
+			              memcmp(found, now + done, count) == 0;
 			for (uint32_t i = 0; !is_old && !is_new && i < count; i++)
-				if (i >= in_file || (old_bytes[i] != old[done + i] &&
-				                     old_bytes[i] != now[done + i])) {
-					*first = {range.address + done + i, i < in_file,
-					          old_bytes[i], old[done + i]};
+				if (i >= kept || (found[i] != old[done + i] &&
+				                  found[i] != now[done + i])) {
+					*first = {offset + i, i < kept, found[i], old[done + i]};
 					return holds_other;
 				}
 			// A block of both kinds holds a byte of each.
@@ -146,11 +172,12 @@ static bool patch_block(patch_run &run, const patch_range &range,
 	uint64_t offset = range.address + first;
 	uint32_t count = std::min(range.length - first, chunk_size);
 	bool read_old = !range.has_old || run.finishing;
-	const uint8_t *old = read_old ? old_bytes : pool + range.at + first;
+	const uint8_t *old = read_old
+		? old_bytes(run.file, run.file_size, offset, count)
+		: pool + range.at + first;
 	uint8_t *new_bytes =
 		pool + range.at + (range.has_old ? range.length : 0) + first;
-	if ((read_old && read_block(run.file, run.file_size, offset, count) < 0) ||
-	    !gate(run, offset, count))
+	if (!old || !gate(run, offset, count))
 		return false;
 	uint32_t written = transfer(run.file, offset, new_bytes, count, true);
 	if (offset + written > run.file_size)

@@ -12,6 +12,7 @@ import ctypes
 import fcntl
 import mmap
 import os
+import random
 import re
 import resource
 import shlex
@@ -1030,6 +1031,32 @@ CASES = [
      "'\\??\\UNC\\server\\share\\s.bin' 0 1 42", SAMPLE, None, [],
      (named("s.bin", "windows"), unc_share, stdout_overwrites_target)),
 ]
+
+# Lists whose ranges share a read of the old bytes: shuffled in one window;
+# in order across a window's end and the file's; with an OLD that differs,
+# or that the file does not reach, after a range the same read served.
+def shared_read(what, ranges, old=None, message=None):
+    lines = [(a, (old(a, n) + ":" if old else "") + PATTERN[a:a + n].hex())
+             for a, n in ranges]
+    old_bytes = [(a, list(BIG[a:a + n].ljust(n, b"\0"))) for a, n in ranges]
+    return ("list: " + what, "target.bin - - -", BIG, message or list_report(
+        *[(a, o, PATTERN[a:a + len(o)]) for a, o in old_bytes]),
+        [] if message else [(a, PATTERN[a:a + n]) for a, n in ranges],
+        (list_lines(*lines),))
+
+
+CASES += [
+    shared_read("ranges shuffled in one read", random.Random(3).sample(
+        [(100 * i + i % 7, 3) for i in range(40)], 40)),
+    shared_read("ranges across a read's end and the file's",
+                [(10, 5), (32770, 5), (39990, 20), (40100, 4)]),
+    shared_read("a mismatch in a range a read served before",
+                [(10, 2), (500, 2)], lambda a, n: "%02x" % BIG[a] + ("ff" if a == 500
+                                                                     else "%02x" % BIG[a + 1]),
+                "\nMismatch At 0x1f5: Found 0x%x, Expected 0xff!\n" % BIG[501]),
+    shared_read("OLD past the end in a read that served a range", [(39998, 2), (40010, 1)],
+                lambda a, n: BIG[a:a + n].hex().ljust(2 * n, "0"),
+                "\nMismatch At 0x9c4a: Found End Of File, Expected 0x0!\n")]
 
 # The order of the checks: each row's words fail two, and the first speaks.
 CASES += [("%s before %s" % (first, then), "target.bin " + words, SAMPLE,

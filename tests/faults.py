@@ -55,6 +55,9 @@ def expected(call, code, k):
                 % ("Close" if call == "close" else "Flush"), patched(LENGTH))
     if call == "compare":  # OLD unread is no match: nothing written
         return "\nCan't Read 0x%x!\n" % (ADDRESS + k), patched(0)
+    if call == "list":  # the first range, then nothing of the second
+        return seeking(ADDRESS) + byte_lines(ADDRESS, OLD[:LENGTH // 2], NEW) + seeking(
+            ADDRESS + LENGTH // 2) + "\nCan't Read 0x%x!\n" % (ADDRESS + k), patched(LENGTH // 2)
     if call == "pread":  # nothing of a block whose old bytes are unknown
         return seeking(ADDRESS) + "\nCan't Read 0x%x!\n" % (ADDRESS + k), \
             patched(0)
@@ -78,16 +81,21 @@ def injected_faults(tool, shim, work):
               for code in (errno.ENOSPC, errno.EIO)]
     # The compare's reads of an OLD:NEW word.
     cases += [("compare", errno.EIO, k) for k in (0, LENGTH - 1)]
+    # A list of two ranges, the read of the first reaching into the second,
+    # which fails there: the first is written, the second reported.
+    cases += [("list", errno.EIO, k) for k in (LENGTH // 2, LENGTH - 1)]
     faults = []
     for call, code, k in cases:
         with open(target, "wb") as f:
             f.write(ORIGINAL)
-        env = dict(os.environ, LD_PRELOAD=shim,
-                   BITMEND_FAULT="%s %d %d" % (call.replace("compare", "pread"),
-                                               code, ADDRESS + k))
+        env = dict(os.environ, LD_PRELOAD=shim, BITMEND_FAULT="%s %d %d" % (
+            "pread" if call in ("compare", "list") else call, code, ADDRESS + k))
         hex_number = (OLD.hex() + ":" if call == "compare" else "") + NEW.hex()
-        run = subprocess.run(tool + ["target.bin", str(ADDRESS), str(LENGTH),
-                              hex_number], cwd=work, env=env,
+        half = LENGTH // 2
+        words = ["-", "-", "-"] if call == "list" else [str(ADDRESS), str(LENGTH), hex_number]
+        run = subprocess.run(tool + ["target.bin"] + words, cwd=work, env=env,
+                             input=b"%d %s\n%d %s\n" % (ADDRESS, NEW[:half].hex().encode(),
+                                                        ADDRESS + half, NEW[half:].hex().encode()),
                              capture_output=True, timeout=30)
         out, contents = expected(call, code, k)
         if run.returncode != 0:
