@@ -2,6 +2,7 @@
 // whenever the run asks.
 #include "extern.h"
 
+#include <array>
 #include <cstring>
 #include <initializer_list>
 
@@ -43,12 +44,6 @@ static void put(const char *text, size_t count)
 	}
 }
 
-template <size_t size> static char *append(char *at, const char (&text)[size])
-{
-	memcpy(at, text, size - 1);
-	return at + size - 1;
-}
-
 static char *append(char *at, const char *text)
 {
 	size_t count = strlen(text);
@@ -56,25 +51,17 @@ static char *append(char *at, const char *text)
 	return at + count;
 }
 
-static const char hex_digits[] = "0123456789abcdef";
+static constexpr char hex_digits[] = "0123456789abcdef";
 
-// A number kept as its digits, counted up in place: a copy, not a
-// conversion, a line. They end at digits + 16, room for a fixed-size copy.
-struct counter {
-	char digits[32];
-	int first;
-	char last_digit;
-};
-
-static counter start_counter(uint64_t value, unsigned base)
+// A number's digits, up to 20, copied at a fixed size of 24.
+template <unsigned base> static char *append_number(char *at, uint64_t value)
 {
-	counter c = {};
-	c.first = 16;
+	char digits[48], *first = digits + 24;
 	do
-		c.digits[--c.first] = hex_digits[value % base];
+		*--first = hex_digits[value % base];
 	while ((value /= base) != 0);
-	c.last_digit = hex_digits[base - 1];
-	return c;
+	memcpy(at, first, 24);
+	return at + (digits + 24 - first);
 }
 
 static void put(const char *text)
@@ -82,17 +69,15 @@ static void put(const char *text)
 	put(text, strlen(text));
 }
 
-static void put_number(uint64_t number, unsigned base)
-{
-	counter digits = start_counter(number, base);
-	put(digits.digits + digits.first, static_cast<size_t>(16 - digits.first));
-}
-
 void report(message said, uint64_t number)
 {
 	put(said.text);
+	char digits[48];
 	if (said.what == takes::decimal || said.what == takes::hex)
-		put_number(number, said.what == takes::decimal ? 10 : 16);
+		put(digits, static_cast<size_t>(
+			(said.what == takes::hex ? append_number<16>(digits, number)
+			                         : append_number<10>(digits, number)) -
+			digits));
 	put(said.rest);
 }
 
@@ -124,40 +109,66 @@ void report(message said, const char *name)
 	put(said.rest);
 }
 
-static void count_up(counter &c)
+// Each byte value's digits and the text after them in a line, copied at a
+// fixed size, the length kept in the last character.
+using value_texts = std::array<std::array<char, 16>, 256>;
+
+static constexpr value_texts texts_after(const char *after, const char *more)
 {
-	int at = 15;
-	while (at >= c.first && c.digits[at] == c.last_digit)
-		c.digits[at--] = '0';
-	if (at < c.first)
-		c.digits[--c.first] = '1';
-	else
-		c.digits[at] = c.digits[at] == '9'
-		                       ? 'a'
-		                       : static_cast<char>(c.digits[at] + 1);
+	value_texts texts = {};
+	for (size_t value = 0; value < texts.size(); value++) {
+		std::array<char, 16> &text = texts[value];
+		size_t at = 0;
+		if (value >= 16)
+			text[at++] = hex_digits[value >> 4];
+		text[at++] = hex_digits[value & 15];
+		for (const char *c = after; *c; c++)
+			text[at++] = *c;
+		for (const char *c = more; *c; c++)
+			text[at++] = *c;
+		text[15] = static_cast<char>(at);
+	}
+	return texts;
 }
 
-static char *append_counter(char *at, const counter &c)
+static constexpr value_texts old_texts = texts_after(messages::new_value, "");
+static constexpr value_texts new_texts = texts_after(messages::line_end, messages::ok);
+
+// A byte line's head, "(INDEX).Offset 0xOFFSET:  [0x", kept from line to
+// line, its numbers counted up in place: a copy a line, not conversions.
+struct line_head {
+	char text[64];
+	size_t length, index_end, offset_end;
+};
+
+static void start_head(line_head &head, uint64_t index, uint64_t offset)
 {
-	memcpy(at, c.digits + c.first, 16);
-	return at + 16 - c.first;
+	char *at = append_number<10>(append(head.text, messages::index), index);
+	head.index_end = static_cast<size_t>(at - head.text);
+	at = append_number<16>(append(at, messages::offset), offset);
+	head.offset_end = static_cast<size_t>(at - head.text);
+	head.length = static_cast<size_t>(append(at, messages::old_value) - head.text);
 }
 
-static char *append_byte(char *at, uint8_t value)
+// Counts up the number whose last digit is at last; false where it gains a
+// digit.
+static bool count_up(char *last, char last_digit)
 {
-	if (value >= 16)
-		*at++ = hex_digits[value >> 4];
-	*at++ = hex_digits[value & 15];
-	return at;
+	for (; *last == last_digit; last--)
+		*last = '0';
+	if (!((*last >= '0' && *last <= '9') || (*last >= 'a' && *last <= 'f')))
+		return false;
+	*last = *last == '9' ? 'a' : static_cast<char>(*last + 1);
+	return true;
 }
 
 void report_seeking(uint64_t address)
 {
-	// The longest line is 45 characters, and a counter's copy 16.
-	if (sizeof block - used < 64)
+	// The longest line is 45 characters, and a number's copy 24.
+	if (sizeof block - used < 96)
 		flush_report();
-	char *at = append(block + used, messages::seeking.text);
-	at = append_counter(at, start_counter(address, 16));
+	char *at = append_number<16>(append(block + used, messages::seeking.text),
+	                             address);
 	used = static_cast<size_t>(append(at, messages::seeking.rest) - block);
 }
 
@@ -165,21 +176,33 @@ void report_bytes(uint32_t first_index, uint64_t first_offset,
                   const uint8_t *old_bytes, const uint8_t *new_bytes,
                   uint32_t count, bool ok)
 {
-	counter index = start_counter(first_index, 10);
-	counter offset = start_counter(first_offset, 16);
+	line_head head;
+	start_head(head, first_index, first_offset);
+	char *at = block + used, *index = head.text + head.index_end - 1,
+	     *offset = head.text + head.offset_end - 1;
 	for (uint32_t i = 0; i < count; i++) {
-		// The longest line is 61 characters, and a counter's copy 16.
-		if (sizeof block - used < 80)
+		// The longest line is 61 characters, copied in parts of 48 and 16.
+		if (at > block + sizeof block - 128) {
+			used = static_cast<size_t>(at - block);
 			flush_report();
-		char *at = append(block + used, messages::index);
-		at = append(append_counter(at, index), messages::offset);
-		at = append(append_counter(at, offset), messages::old_value);
-		at = append(append_byte(at, old_bytes[i]), messages::new_value);
-		at = append(append_byte(at, new_bytes[i]), messages::line_end);
-		if (ok)
-			at = append(at, messages::ok);
-		used = static_cast<size_t>(at - block);
-		count_up(index);
-		count_up(offset);
+			at = block;
+		}
+		memcpy(at, head.text, 48);
+		at += head.length;
+		const char *old_text = old_texts[old_bytes[i]].data(),
+		           *new_text = new_texts[new_bytes[i]].data();
+		memcpy(at, old_text, 16);
+		at += old_text[15];
+		memcpy(at, new_text, 16);
+		at += new_text[15];
+		if (*offset != 'f' && *offset != '9' && *index != '9') { // most lines
+			++*offset;
+			++*index;
+		} else if (!count_up(offset, 'f') || !count_up(index, '9')) {
+			start_head(head, uint64_t{first_index} + i + 1, first_offset + i + 1);
+			index = head.text + head.index_end - 1;
+			offset = head.text + head.offset_end - 1;
+		}
 	}
+	used = static_cast<size_t>(at - block) - (ok ? 0 : strlen(messages::ok));
 }
