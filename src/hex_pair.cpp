@@ -39,20 +39,24 @@ uint8_t decode_hex_pair(const char *pair)
 	                                              value_of(pair[1]));
 }
 
-// Through a block of its own, so that bytes that overwrite the digits
-// (in place) still decode many at once.
+// Through a block of its own, so that bytes that overwrite the digits (in
+// place) still decode many at once: 16 at a time while 16 are left.
 bool decode_hex(const char *hex, uint32_t count, uint8_t *bytes)
 {
 	unsigned no_digits = 0;
-	for (uint32_t done = 0; done < count; done += 64) {
-		uint8_t block[64] = {};
-		uint32_t part = count - done < 64 ? count - done : 64;
-		for (uint32_t i = 0; i < part; i++) {
-			const char *pair = hex + 2 * (size_t{done} + i);
-			no_digits |= no_digit(pair[0]) | no_digit(pair[1]);
-			block[i] = decode_hex_pair(pair);
+	uint32_t done = 0;
+	for (uint8_t block[16]; count - done >= 16; done += 16) {
+		const char *pairs = hex + 2 * size_t{done};
+		for (uint32_t i = 0; i < 16; i++) {
+			no_digits |= no_digit(pairs[2 * i]) | no_digit(pairs[2 * i + 1]);
+			block[i] = static_cast<uint8_t>(value_of(pairs[2 * i]) * 16 +
+			                                value_of(pairs[2 * i + 1]));
 		}
-		memcpy(bytes + done, block, part);
+		memcpy(bytes + done, block, 16);
+	}
+	for (; done < count; done++) {
+		no_digits |= no_digit(hex[2 * done]) | no_digit(hex[2 * done + 1]);
+		bytes[done] = decode_hex_pair(hex + 2 * done);
 	}
 	return no_digits == 0;
 }

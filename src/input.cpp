@@ -77,15 +77,23 @@ static bool is_blank(char c)
 	return c != '\r' && is_white(c);
 }
 
-// Most pairs stand whole, one after another: decoded while room lasts.
-static const char *whole_pairs(reader &in, const char *at)
+// Most pairs stand whole, one after another: decoded while room lasts, one
+// at a time, and past `alone` of them 16 at a time, as a word's are.
+static inline const char *whole_pairs(reader &in, const char *at, const char *end,
+                                      ptrdiff_t alone)
 {
-	uint8_t *out = in.pool + in.used, *room = in.pool + in.room;
-	for (int hi, lo; in.high < 0 && out < room &&
-	                 (hi = digit_value(at[0])) >= 0 &&
-	                 (lo = digit_value(at[1])) >= 0;
-	     at += 2)
-		*out++ = static_cast<uint8_t>(hi * 16 + lo);
+	uint8_t *out = in.pool + in.used, *const room = in.pool + in.room;
+	for (uint8_t *stop = out; in.high < 0 && out == stop && out < room;) {
+		stop = room - out > alone ? out + alone : room;
+		for (int hi, lo; out < stop && ((hi = digit_value(at[0])) |
+		                                (lo = digit_value(at[1]))) >= 0;
+		     at += 2)
+			*out++ = static_cast<uint8_t>(hi * 16 + lo);
+		for (; out == stop && end - at >= 32 && room - out >= 16 &&
+		       decode_hex(at, 16, out);
+		     at += 32)
+			stop = out += 16;
+	}
 	in.used = static_cast<size_t>(out - in.pool);
 	return at;
 }
@@ -107,7 +115,8 @@ static bool take_digit(reader &in, char c)
 // many bytes.
 static const message *read_given(reader &in, const char *at, const char *end)
 {
-	while ((at = whole_pairs(in, at)) < end) {
+	// 8, so that the 30 pairs of an xxd -p line take 16 at once, no more.
+	while ((at = whole_pairs(in, at, end, 8)) < end) {
 		char c = *at++;
 		if (take_digit(in, c) || is_white(c))
 			continue;
@@ -184,7 +193,7 @@ static const message *read_list(reader &in, const char *at, const char *end)
 {
 	while (at < end) {
 		if (in.place == in_bytes)
-			at = whole_pairs(in, at);
+			at = whole_pairs(in, at, end, 16); // a short line's pairs alone
 		else if (in.place >= in_range_comment) // to its line feed, or a CR
 			at += strcspn(at, "\n\r");
 		if (at == end)

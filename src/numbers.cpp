@@ -2,7 +2,8 @@
 // patch may cover.
 #include "extern.h"
 
-const char *read_digits(const char *text, unsigned base, uint64_t *value)
+// Either base's digits saturate alike, so that no address wraps.
+template <unsigned base> static const char *digits_of(const char *text, uint64_t *value)
 {
 	uint64_t read = *value;
 	// -1, no digit, is 255 as unsigned: past either base.
@@ -12,6 +13,11 @@ const char *read_digits(const char *text, unsigned base, uint64_t *value)
 		read = read < UINT64_MAX / base ? read * base + digit : UINT64_MAX;
 	*value = read;
 	return text;
+}
+
+const char *read_digits(const char *text, unsigned base, uint64_t *value)
+{
+	return base == 16 ? digits_of<16>(text, value) : digits_of<10>(text, value);
 }
 
 bool read_decimal(const char *text, bool *negative, uint64_t *size)
