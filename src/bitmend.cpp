@@ -9,8 +9,7 @@
 static int32_t length_of(bool negative, uint64_t size)
 {
 	if (negative)
-		return size >= uint64_t{1} << 31 ? INT32_MIN
-		                                 : -static_cast<int32_t>(size);
+		return size >= uint64_t{1} << 31 ? INT32_MIN : -static_cast<int32_t>(size);
 	return size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
 }
 
@@ -118,7 +117,7 @@ int bitmend_main(int argc, char *argv[], const native_name *file,
 		refusal refused = refusal_of(argv, list, ranges);
 		if (refused.said)
 			report(*refused.said, refused.number);
-		else
+		else if (!output_is_target) // nor a patch, whatever it leads to later
 			run_patch({argv[1], file}, list);
 	}
 	// Allocated only where standard input gave the bytes.

@@ -15,10 +15,7 @@ int bitmend_main(int argc, char *argv[], const native_name *file,
                  bool output_is_target);
 
 // Numbers, for the words and the lists.
-inline bool is_white(char c)
-{
-	return c == ' ' || (c >= '\t' && c <= '\r');
-}
+inline bool is_white(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // Reads digits of base 10 or 16 onto *value, saturating at UINT64_MAX, so
 // that no address wraps to a small one; returns where they end.
 const char *read_digits(const char *text, unsigned base, uint64_t *value);
@@ -42,18 +39,11 @@ struct patch_range {
 	bool has_old;
 	size_t at;
 };
-struct patch_list {
-	const patch_range *ranges;
-	size_t count;
-	uint8_t *pool;
-};
+struct patch_list { const patch_range *ranges; size_t count; uint8_t *pool; };
 
 // Why a call is refused, with the line or offset the message takes; none
 // where said is null.
-struct refusal {
-	const message *said;
-	uint64_t number;
-};
+struct refusal { const message *said; uint64_t number; };
 
 // Standard input: a list, or the bytes of the given range, read to its end
 // or to the first refusal. The caller frees what was read.
@@ -63,10 +53,7 @@ refusal read_ranges(text_source source, const patch_range *given,
 
 // Writes and reports each range's NEW where every byte with an OLD holds
 // it or its NEW. Takes checked ranges: within INT64_MAX, none shared.
-struct target_name {
-	const char *shown;
-	const native_name *native;
-};
+struct target_name { const char *shown; const native_name *native; };
 void run_patch(target_name file, patch_list list);
 
 // The report, gathered in a block; a name shows what could end a line as ?.
@@ -79,8 +66,7 @@ void report_bytes(uint32_t first_index, uint64_t first_offset,
                   uint32_t count, bool ok);
 // Hands the report out; false once any was lost but to a reader gone away.
 bool flush_report();
-// Where standard output writes to the target: no report, and no patch.
+// Where standard output writes to the target: no report.
 void drop_report();
-bool report_dropped();
 
 #endif

@@ -5,16 +5,11 @@
 // What a message takes between its text and the rest.
 enum class takes { nothing, name, decimal, hex };
 
-struct message {
-	const char *text;
-	takes what = takes::nothing;
-	const char *rest = "";
-};
+struct message { const char *text; takes what = takes::nothing; const char *rest = ""; };
 
 namespace messages {
 inline constexpr message banner = {"Bitmend v1.00 - patch bytes of a file in place\n"
-                                   "Writes Length bytes at decimal Address, two hex "
-                                   "digits a byte\n"};
+                                   "Writes Length bytes at decimal Address, two hex digits a byte\n"};
 inline constexpr message usage = {"\nUsage: ", takes::name,
                                   " InputFile.bin Address Length HexNumber\n"};
 inline constexpr message hex_error = {"\nHexNumber Error!\n"};

@@ -50,12 +50,11 @@ static bool read_window(target_file *file, uint64_t file_size, uint64_t offset,
 	                        false);
 	uint32_t kept = in_file(file_size, offset, count);
 	window_at = offset;
-	if (got != kept && reporting)
+	if (got == kept)
+		memset(window + kept, 0, count - kept);
+	else if (reporting)
 		report(messages::cant_read, offset + (got < kept ? got : kept));
-	if (got != kept)
-		return false;
-	memset(window + kept, 0, count - kept);
-	return true;
+	return got == kept;
 }
 
 // count old bytes at offset, zeros past the end, from the window where it
@@ -75,11 +74,7 @@ static const uint8_t *old_bytes(target_file *file, uint64_t file_size,
 }
 
 // The first byte of a range that holds neither its OLD nor its NEW.
-struct difference {
-	uint64_t offset;
-	bool in_file;
-	uint8_t found, wanted;
-};
+struct difference { uint64_t offset; bool in_file; uint8_t found, wanted; };
 
 // What the file holds under each OLD, before a byte is written (a byte whose
 // OLD is its NEW is either). A run cut off anywhere leaves some bytes OLD and
@@ -194,9 +189,7 @@ static bool patch_block(patch_run &run, const patch_range &range,
 
 static void patch_file(target_name name, patch_list list)
 {
-	opened_file opened = {nullptr, 0, false};
-	if (!report_dropped())
-		opened = open_exclusive(name.native);
+	opened_file opened = open_exclusive(name.native);
 	if (opened.output_is_target)
 		drop_report();
 	if (!opened.file) {

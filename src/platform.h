@@ -19,11 +19,7 @@ void release_interruptions();
 
 // An existing regular file opened to read and write, held for exclusive
 // use, and its size; or none, and whether standard output writes to it.
-struct opened_file {
-	target_file *file;
-	uint64_t size;
-	bool output_is_target;
-};
+struct opened_file { target_file *file; uint64_t size; bool output_is_target; };
 opened_file open_exclusive(const native_name *name);
 // False once others may have had the file, or its name leads elsewhere.
 bool still_held(target_file *file, const native_name *name);

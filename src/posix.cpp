@@ -18,12 +18,8 @@
 #include <unistd.h>
 
 // A file's name is its path, and a held file its descriptor.
-struct native_name {
-	const char *path;
-};
-struct target_file {
-	int fd;
-};
+struct native_name { const char *path; };
+struct target_file { int fd; };
 
 int main(int argc, char *argv[])
 {
@@ -121,11 +117,7 @@ static bool plain_file(const struct stat &checked,
 // FIFO or device, and only the inode so checked opened for data.
 
 // The file held from the open to the close, and when its lease was last whole.
-static struct {
-	struct stat file;
-	bool leased;
-	struct timespec seen_whole;
-} held;
+static struct { struct stat file; bool leased; struct timespec seen_whole; } held;
 static target_file held_file;
 
 // Through /proc/self/fd, as the path could have been swapped, to the inode

@@ -28,11 +28,6 @@ void drop_report()
 	dropped = true;
 }
 
-bool report_dropped()
-{
-	return dropped;
-}
-
 static void put(const char *text, size_t count)
 {
 	for (size_t part; count > 0; text += part, count -= part) {
@@ -64,21 +59,16 @@ template <unsigned base> static char *append_number(char *at, uint64_t value)
 	return at + (digits + 24 - first);
 }
 
-static void put(const char *text)
-{
-	put(text, strlen(text));
-}
-
 void report(message said, uint64_t number)
 {
-	put(said.text);
-	char digits[48];
-	if (said.what == takes::decimal || said.what == takes::hex)
-		put(digits, static_cast<size_t>(
-			(said.what == takes::hex ? append_number<16>(digits, number)
-			                         : append_number<10>(digits, number)) -
-			digits));
-	put(said.rest);
+	put(said.text, strlen(said.text));
+	char digits[48], *end = digits;
+	if (said.what == takes::hex)
+		end = append_number<16>(digits, number);
+	if (said.what == takes::decimal)
+		end = append_number<10>(digits, number);
+	put(digits, static_cast<size_t>(end - digits));
+	put(said.rest, strlen(said.rest));
 }
 
 // The length of a character that ends a line for some reader (a control
@@ -96,7 +86,7 @@ static size_t line_breaker(const char *text)
 
 void report(message said, const char *name)
 {
-	put(said.text);
+	put(said.text, strlen(said.text));
 	const char *plain = name;
 	for (; *name; name++)
 		if (size_t breaker = line_breaker(name)) {
@@ -106,7 +96,7 @@ void report(message said, const char *name)
 			plain = name + 1;
 		}
 	put(plain, static_cast<size_t>(name - plain));
-	put(said.rest);
+	put(said.rest, strlen(said.rest));
 }
 
 // Each byte value's digits and the text after them in a line, copied at a
@@ -122,10 +112,9 @@ static constexpr value_texts texts_after(const char *after, const char *more)
 		if (value >= 16)
 			text[at++] = hex_digits[value >> 4];
 		text[at++] = hex_digits[value & 15];
-		for (const char *c = after; *c; c++)
-			text[at++] = *c;
-		for (const char *c = more; *c; c++)
-			text[at++] = *c;
+		for (const char *part : {after, more})
+			for (; *part; part++)
+				text[at++] = *part;
 		text[15] = static_cast<char>(at);
 	}
 	return texts;
@@ -136,10 +125,7 @@ static constexpr value_texts new_texts = texts_after(messages::line_end, message
 
 // A byte line's head, "(INDEX).Offset 0xOFFSET:  [0x", kept from line to
 // line, its numbers counted up in place: a copy a line, not conversions.
-struct line_head {
-	char text[64];
-	size_t length, index_end, offset_end;
-};
+struct line_head { char text[64]; size_t length, index_end, offset_end; };
 
 static void start_head(line_head &head, uint64_t index, uint64_t offset)
 {

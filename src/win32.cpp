@@ -37,12 +37,8 @@ static std::string ascii_word(const wchar_t *word)
 }
 
 // A file's name is its path as typed, and a held file its handle.
-struct native_name {
-	const wchar_t *path;
-};
-struct target_file {
-	HANDLE handle;
-};
+struct native_name { const wchar_t *path; };
+struct target_file { HANDLE handle; };
 
 int wmain(int argc, wchar_t *argv[])
 {
@@ -200,11 +196,9 @@ static bool grant_only(HANDLE object, PSID user, DWORD rights, bool as_default)
 static bool guard_threads(PSID user, DWORD rights)
 {
 	HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-	THREADENTRY32 entry = {};
-	entry.dwSize = sizeof entry;
+	THREADENTRY32 entry = {sizeof entry, 0, 0, 0, 0, 0, 0};
 	bool guarded = Thread32First(threads, &entry);
-	for (bool more = guarded; more && guarded;
-	     more = Thread32Next(threads, &entry))
+	for (bool more = guarded; more && guarded; more = Thread32Next(threads, &entry))
 		if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
 			HANDLE thread = OpenThread(WRITE_DAC, FALSE, entry.th32ThreadID);
 			guarded = grant_only(thread, user, rights, false);
@@ -381,9 +375,7 @@ int32_t read_input(uint8_t *bytes, uint32_t count)
 		return static_cast<int32_t>(got);
 	DWORD error = GetLastError();
 	return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ||
-	               error == ERROR_INVALID_HANDLE
-	               ? 0
-	               : -1;
+	       error == ERROR_INVALID_HANDLE ? 0 : -1;
 }
 
 // The report: UTF-16 to a console, else the ANSI code page, in CR LF. A
