@@ -31,7 +31,7 @@ PYTHON = "/usr/bin/python3"
 PY_PATCH = ("import sys; f = open(sys.argv[1], 'r+b'); f.seek(int(sys.argv[2]));"
             " f.write(bytes.fromhex(sys.argv[3]))")
 # bitmend's targets on the 60,000-byte patch in memory.
-MAX_INSTRUCTIONS_PER_BYTE = 130
+MAX_INSTRUCTIONS_PER_BYTE = 65
 MAX_TIME_AGAINST_XXD = 2.5
 # OLD:NEW against the plain form on 30,000 bytes, as a command line holds
 # two halves of that; and 16 MiB through standard input.
@@ -39,13 +39,22 @@ MAX_EXPECT_INSTRUCTIONS_PER_BYTE = 10
 PIPED = 16 << 20
 MAX_PIPED_MEMORY = PIPED + (4 << 20)
 MAX_PIPED_TIME_AGAINST_PIPELINE = 1.15
+MAX_PIPED_PER_BYTE = 130
+BLOCK = 1 << 20  # through -, counted and beside dd and a cat of its report
+MAX_BLOCK_PER_BYTE = 62
+MAX_BLOCK_CPU_AGAINST_DD = 1.6
 # One list of 10,000 ranges of 8 bytes, and one range of 1 MiB through the
 # list form.
 LIST_RANGES, LIST_LENGTH = 10000, 8
-MAX_LIST_PER_BYTE = 200
-MAX_LIST_OLD_PER_BYTE = 230
+MAX_LIST_PER_BYTE = 150
+MAX_LIST_OLD_PER_BYTE = 180
+MAX_LIST_FINISHING_PER_BYTE = 200  # the OLD:NEW list where half is in
+MAX_LIST_CALLS = 10300
+MAX_ONE_BYTE_CALLS = 61
+MAX_LIST_CPU_AGAINST_XXD = 0.8
+MAX_LIST_OLD_CPU_AGAINST_XXD = 0.85
 MAX_LIST_MEMORY = 4 << 20
-MAX_LONG_LINE_PER_BYTE = 120
+MAX_LONG_LINE_PER_BYTE = 62
 
 
 def build(name, *options):
@@ -112,11 +121,11 @@ def instructions(command, stdin=None):
     return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
 
 
-def calls_and_bytes_read(command, target):
+def calls_and_bytes_read(command, target, stdin=None):
     """System calls in all, and bytes read from the target, by strace."""
     with tempfile.NamedTemporaryFile(suffix=".trace") as trace:
         subprocess.run(["strace", "-f", "-y", "-qq", "-o", trace.name]
-                       + command, stdout=subprocess.DEVNULL, check=True)
+                       + command, stdin=stdin, stdout=subprocess.DEVNULL, check=True)
         lines = open(trace.name, errors="replace").read().splitlines()
     calls = sum(1 for line in lines if re.match(r"\d+\s+\w+\(", line))
     read = 0
@@ -125,6 +134,25 @@ def calls_and_bytes_read(command, target):
         if m and os.path.realpath(m.group(2)) == os.path.realpath(target):
             read += int(m.group(3))
     return calls, read
+
+
+def cpu_medians(commands, runs):
+    """Median CPU seconds (user + system) of each command, taking turns as
+    alternating_medians does; a command is its words and what makes its
+    file anew before each run, outside the count."""
+    times = {name: [] for name in commands}
+    names = list(commands)
+    order = random.Random(11)
+    for turn in range(3 + runs):
+        order.shuffle(names)
+        for name in names:
+            words, fresh = commands[name]
+            fresh()
+            child = subprocess.Popen(words, stdout=subprocess.DEVNULL)
+            usage = os.wait4(child.pid, 0)[2]
+            if turn >= 3:
+                times[name].append(usage.ru_utime + usage.ru_stime)
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def far_patches(bitmend, work, runs):
@@ -227,14 +255,21 @@ def lists(bitmend, target, original, rng, work, runs):
                 old = original[address:address + LIST_LENGTH].hex()
                 f.write(line % ((address, new.hex()) if name == "plain"
                                 else (address, old, new.hex())))
+    # Half of the ranges in: the OLD:NEW list finishes the other half.
+    half = bytearray(original)
+    for address, new in ranges[:LIST_RANGES // 2]:
+        half[address:address + LIST_LENGTH] = new
+    dump = os.path.join(work, "list.dump")  # what xxd -r takes
+    with open(dump, "w") as f:
+        f.writelines("%08x: %s\n" % (address, new.hex()) for address, new in ranges)
     long_line = os.path.join(work, "list-long.txt")
     with open(long_line, "w") as f:
         f.write("0 %s\n" % rng.randbytes(1 << 20).hex())
     call = [bitmend, target, "-", "-", "-"]
 
-    def fresh():
+    def fresh(contents=original):
         with open(target, "wb") as f:
-            f.write(original)
+            f.write(contents)
 
     per_byte, peak = {}, {}
     for name, text in texts.items():
@@ -245,6 +280,19 @@ def lists(bitmend, target, original, rng, work, runs):
         fresh()
         with open(text) as given:
             peak[name] = peak_memory(call, given)
+    fresh(half)
+    with open(texts["OLD:NEW"]) as given:
+        per_byte["finishing"] = instructions(call, stdin=given) / (
+            LIST_RANGES * LIST_LENGTH)
+    fresh()
+    with open(texts["plain"]) as given:
+        calls, read = calls_and_bytes_read(call, target, given)
+    def listed(text):
+        return ["sh", "-c", '"$0" "$1" - - - <"$2" >/dev/null', bitmend, target, text]
+    cpu = cpu_medians({
+        "plain": (listed(texts["plain"]), fresh),
+        "OLD:NEW": (listed(texts["OLD:NEW"]), fresh),
+        "xxd -r": (["sh", "-c", 'xxd -r "$0" "$1"', dump, target], fresh)}, runs)
     with open(long_line) as given:
         long_per_byte = instructions(call, stdin=given) / (1 << 20)
     fresh()
@@ -260,15 +308,54 @@ def lists(bitmend, target, original, rng, work, runs):
                        'done <"$2"' % LIST_LENGTH, bitmend, target,
                        texts["plain"]],
         "python3 r+b": [PYTHON, "-c", py_loop, target, texts["plain"]],
-    }, runs)
+    }, max(runs // 10, 3))
     for name in texts:
         print("list of %d, %s: %.1f instructions a byte, %d KiB at the peak"
               % (LIST_RANGES, name, per_byte[name], peak[name] >> 10))
+    print("finishing half the list: %.1f instructions a byte; the plain list: "
+          "%d system calls, %d bytes read; CPU against xxd -r %.2f and %.2f" % (
+              per_byte["finishing"], calls, read, cpu["plain"] / cpu["xxd -r"],
+              cpu["OLD:NEW"] / cpu["xxd -r"]))
     print("1 MiB through the list: %.1f instructions a byte" % long_per_byte)
     print("list %.1f ms, shell loop %.0f ms, python3 %.1f ms" % (
         medians["bitmend list"], medians["shell loop"], medians["python3 r+b"]))
     fresh()
-    return per_byte, peak, long_per_byte, medians
+    return per_byte, peak, long_per_byte, medians, (calls, read), cpu
+
+
+def block(bitmend, target, original, rng, work, runs):
+    """1 MiB through - from a file of xxd -p text: instructions a byte, and
+    CPU beside dd conv=notrunc bs=1M of the same bytes and a cat of an equal
+    report, both reports to /dev/null."""
+    new = rng.randbytes(BLOCK)
+    raw, text, report = (os.path.join(work, "block." + end)
+                         for end in ("bin", "hex", "report"))
+    with open(raw, "wb") as f:
+        f.write(new)
+    with open(text, "w") as f:
+        f.write(new.hex("\n", -30) + "\n")
+    call = [bitmend, target, str(ADDRESS), str(BLOCK), "-"]
+
+    def fresh():
+        with open(target, "wb") as f:
+            f.write(original)
+    fresh()
+    with open(text) as given:
+        per_byte = instructions(call, stdin=given) / BLOCK
+    fresh()
+    with open(text) as given, open(report, "wb") as out:
+        subprocess.run(call, stdin=given, stdout=out, check=True)
+    cpu = cpu_medians({
+        "bitmend": (["sh", "-c", '"$0" "$1" %d %d - <"$2" >/dev/null' % (
+            ADDRESS, BLOCK), bitmend, target, text], fresh),
+        "dd and cat": (["sh", "-c", 'dd if="$0" of="$1" bs=1M seek=%d '
+                        'oflag=seek_bytes conv=notrunc status=none && '
+                        'cat "$2" >/dev/null' % ADDRESS, raw, target, report],
+                       fresh)}, runs)
+    print("1 MiB through -: %.1f instructions a byte, CPU %.2f of dd and cat"
+          % (per_byte, cpu["bitmend"] / cpu["dd and cat"]))
+    fresh()
+    return per_byte, cpu
 
 
 def main():
@@ -316,8 +403,11 @@ def main():
                     f.write(rng.randbytes(PIPED).hex("\n", -30) + "\n")
                 pipe_per_byte, pipe_peak, pipe_times = piped(
                     bitmend, target, text, max(runs // 3, 5))
-                list_per_byte, list_peak, long_per_byte, list_times = lists(
-                    bitmend, target, original, rng, work, max(runs // 10, 3))
+                list_per_byte, list_peak, long_per_byte, list_times, \
+                    (list_calls, list_read), list_cpu = lists(
+                        bitmend, target, original, rng, work, runs)
+                block_per_byte, block_cpu = block(bitmend, target, original, rng,
+                                                  work, max(runs // 3, 10))
 
     def row(place, tool, size):
         return next(r for r in rows if r[:3] == (place, tool, size))
@@ -346,8 +436,7 @@ def main():
          expect_per_byte <= MAX_EXPECT_INSTRUCTIONS_PER_BYTE),
         ("16 MiB from a pipe of xxd -p text: instructions per patched byte, "
          "decoding included", "%.0f" % pipe_per_byte,
-         "at most %d" % MAX_INSTRUCTIONS_PER_BYTE,
-         pipe_per_byte <= MAX_INSTRUCTIONS_PER_BYTE),
+         "at most %d" % MAX_PIPED_PER_BYTE, pipe_per_byte <= MAX_PIPED_PER_BYTE),
         ("16 MiB from a pipe: peak memory", "%.1f MiB" % (pipe_peak / 2 ** 20),
          "at most the patch + 4 MiB", pipe_peak <= MAX_PIPED_MEMORY),
         ("16 MiB from a pipe: wall time against the pipeline of xxd -r -p "
@@ -378,6 +467,35 @@ def main():
         ("one range of 1 MiB through the list: instructions per byte",
          "%.0f" % long_per_byte, "at most %d" % MAX_LONG_LINE_PER_BYTE,
          long_per_byte <= MAX_LONG_LINE_PER_BYTE),
+        ("the OLD:NEW list finishing a run cut off halfway (half the ranges "
+         "hold NEW): instructions per patched byte", "%.0f" % list_per_byte[
+             "finishing"], "at most %d" % MAX_LIST_FINISHING_PER_BYTE,
+         list_per_byte["finishing"] <= MAX_LIST_FINISHING_PER_BYTE),
+        ("the plain list: system calls, and bytes read from the file (80,000 "
+         "patched)", "%d, %d" % (list_calls, list_read), "at most %d calls"
+         % MAX_LIST_CALLS, list_calls <= MAX_LIST_CALLS),
+        ("1 byte: system calls", "%d" % row(memory, "bitmend", 1)[5],
+         "at most %d" % MAX_ONE_BYTE_CALLS,
+         row(memory, "bitmend", 1)[5] <= MAX_ONE_BYTE_CALLS),
+        ("the plain list: CPU (user + system) against xxd -r, medians of %d "
+         "runs each" % runs, "%.2f (%.1f ms against %.1f ms)" % (
+             list_cpu["plain"] / list_cpu["xxd -r"], 1000 * list_cpu["plain"],
+             1000 * list_cpu["xxd -r"]), "at most %.2f" % MAX_LIST_CPU_AGAINST_XXD,
+         list_cpu["plain"] <= MAX_LIST_CPU_AGAINST_XXD * list_cpu["xxd -r"]),
+        ("the OLD:NEW list: CPU against xxd -r", "%.2f (%.1f ms)" % (
+            list_cpu["OLD:NEW"] / list_cpu["xxd -r"], 1000 * list_cpu["OLD:NEW"]),
+         "at most %.2f" % MAX_LIST_OLD_CPU_AGAINST_XXD,
+         list_cpu["OLD:NEW"] <= MAX_LIST_OLD_CPU_AGAINST_XXD * list_cpu["xxd -r"]),
+        ("1 MiB through - from a file of xxd -p text: instructions per byte",
+         "%.0f" % block_per_byte, "at most %d" % MAX_BLOCK_PER_BYTE,
+         block_per_byte <= MAX_BLOCK_PER_BYTE),
+        ("the same: CPU against dd conv=notrunc bs=1M and a cat of an equal "
+         "report, both reports to /dev/null, medians of %d runs each"
+         % max(runs // 3, 10), "%.2f (%.1f ms against %.1f ms)" % (
+             block_cpu["bitmend"] / block_cpu["dd and cat"],
+             1000 * block_cpu["bitmend"], 1000 * block_cpu["dd and cat"]),
+         "at most %.1f" % MAX_BLOCK_CPU_AGAINST_DD,
+         block_cpu["bitmend"] <= MAX_BLOCK_CPU_AGAINST_DD * block_cpu["dd and cat"]),
     ]
     write_results(rows, far, targets, runs)
     plot(rows, memory)

@@ -30,12 +30,11 @@ static uint32_t in_file(uint64_t file_size, uint64_t offset, uint32_t count)
 	return rest < count ? static_cast<uint32_t>(rest) : count;
 }
 
-// The last read, from window_at: the ranges after it take their old bytes
-// from it while each starts past the one before and ends inside it, so that
-// nearby ranges cost one read. Off the stack, which may be small.
+// The last read, of window_at to window_end: the ranges after it take their
+// old bytes from it while each starts past the one before and ends inside
+// it, so that nearby ranges cost one read. Off the stack, which may be small.
 static uint8_t window[chunk_size];
-static uint64_t window_at, taken_to;
-static bool window_whole;
+static uint64_t window_at, window_end, taken_to;
 
 // Reads count old bytes at offset into the window, zeros past the end; false
 // where the bytes read disagree with the size (made up: no plain file),
@@ -50,6 +49,7 @@ static bool read_window(target_file *file, uint64_t file_size, uint64_t offset,
 	                        false);
 	uint32_t kept = in_file(file_size, offset, count);
 	window_at = offset;
+	window_end = got == kept ? offset + count : offset;
 	if (got == kept)
 		memset(window + kept, 0, count - kept);
 	else if (reporting)
@@ -58,15 +58,15 @@ static bool read_window(target_file *file, uint64_t file_size, uint64_t offset,
 }
 
 // count old bytes at offset, zeros past the end, from the window where it
-// holds them; null after reporting why not. A window whose read fails is
-// read again for the range alone, which reports where today's reads did.
+// holds them, else read ahead to the file's end (past it only for the range);
+// null after reporting why not, from the range alone read again.
 static const uint8_t *old_bytes(target_file *file, uint64_t file_size,
                                 uint64_t offset, uint32_t count)
 {
-	if (!window_whole || offset < taken_to ||
-	    offset - window_at + count > chunk_size) {
-		window_whole = read_window(file, file_size, offset, chunk_size, false);
-		if (!window_whole && !read_window(file, file_size, offset, count, true))
+	if (offset < taken_to || offset + count > window_end) {
+		uint32_t ahead = std::max(count, in_file(file_size, offset, chunk_size));
+		if (!read_window(file, file_size, offset, ahead, false) &&
+		    !read_window(file, file_size, offset, count, true))
 			return nullptr;
 	}
 	taken_to = offset + count;
