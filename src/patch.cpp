@@ -57,15 +57,14 @@ static bool read_window(target_file *file, uint64_t file_size, uint64_t offset,
 	return got == kept;
 }
 
-// count old bytes at offset, zeros past the end, from the window where it
-// holds them, else read ahead to the file's end (past it only for the range);
-// null after reporting why not, from the range alone read again.
+// count old bytes at offset, zeros past the end, from the window, else read
+// ahead to the file's end where ranges follow; null after reporting why not.
 static const uint8_t *old_bytes(target_file *file, uint64_t file_size,
-                                uint64_t offset, uint32_t count)
+                                uint64_t offset, uint32_t count, bool ahead)
 {
 	if (offset < taken_to || offset + count > window_end) {
-		uint32_t ahead = std::max(count, in_file(file_size, offset, chunk_size));
-		if (!read_window(file, file_size, offset, ahead, false) &&
+		uint32_t span = std::max(count, ahead ? in_file(file_size, offset, chunk_size) : 0);
+		if (!read_window(file, file_size, offset, span, false) &&
 		    !read_window(file, file_size, offset, count, true))
 			return nullptr;
 	}
@@ -94,7 +93,8 @@ static file_state compare(target_file *file, uint64_t file_size,
 		     done += chunk_size) {
 			uint64_t offset = range.address + done;
 			uint32_t count = std::min(range.length - done, chunk_size);
-			const uint8_t *found = old_bytes(file, file_size, offset, count);
+			const uint8_t *found =
+				old_bytes(file, file_size, offset, count, r + 1 < list.count);
 			if (!found)
 				return unreadable;
 			uint32_t kept = in_file(file_size, offset, count);
@@ -162,13 +162,13 @@ static bool gate(patch_run &run, uint64_t offset, uint32_t count)
 // Patches a block of range; each byte is written before its line is
 // gathered. False after reporting a failure.
 static bool patch_block(patch_run &run, const patch_range &range,
-                        uint8_t *pool, uint32_t first)
+                        uint8_t *pool, uint32_t first, bool ahead)
 {
 	uint64_t offset = range.address + first;
 	uint32_t count = std::min(range.length - first, chunk_size);
 	bool read_old = !range.has_old || run.finishing;
 	const uint8_t *old = read_old
-		? old_bytes(run.file, run.file_size, offset, count)
+		? old_bytes(run.file, run.file_size, offset, count, ahead)
 		: pool + range.at + first;
 	uint8_t *new_bytes =
 		pool + range.at + (range.has_old ? range.length : 0) + first;
@@ -217,7 +217,7 @@ static void patch_file(target_name name, patch_list list)
 		report_seeking(range.address);
 		for (uint32_t done = 0; patched && done < range.length;
 		     done += chunk_size)
-			patched = patch_block(run, range, list.pool, done);
+			patched = patch_block(run, range, list.pool, done, r + 1 < list.count);
 		reached = range.address + range.length;
 	}
 	// What was written before a failure is worth keeping too.
