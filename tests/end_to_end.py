@@ -500,11 +500,9 @@ def fifo_reader_replaced(*report):
                 got[0] += part
             os.close(first)
             time.sleep(0.01)  # the run's next write fails meanwhile
-            second = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-            os.set_blocking(second, True)
-            while part := os.read(second, 1 << 16):
-                got[0] += part
-            os.close(second)
+            with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb", 0) as second:
+                os.set_blocking(second.fileno(), True)
+                got[0] += second.readall()
         reader = threading.Thread(target=read)
         reader.start()
         run.after.append(reader.join)
@@ -540,11 +538,11 @@ def undone(log=lambda report: report, want=None, changed=None):
                 open(tool, "w").write('#!/bin/sh\nexec %s "$@"\n' % shlex.join(run.command))
                 os.chmod(tool, 0o755)
                 said = subprocess.run(["sh", "-c", UNDO], cwd=folder, capture_output=True, timeout=300, env=dict(
-                    WINE_ENV if run.windows else os.environ, PATH=folder + ":" + os.environ["PATH"])).stdout
+                    WINE_ENV if run.windows else os.environ, PATH=folder + ":" + os.environ["PATH"])
+                ).stdout.replace(b"\r\n", b"\n")
                 lines = open(os.path.join(folder, "undo.list")).read().count("\n")
                 undone = open(firmware, "rb").read()
                 os.rename(firmware, run.target)
-            said = said.replace(b"\r\n", b"\n")
             if changed is not None:
                 return [] if undone == after and b"Mismatch At" in said else ["not refused: %r" % said[-60:]]
             return ([] if undone == (want or found.ljust(len(after), b"\0")) and said.endswith(b"\nDone!\n")
