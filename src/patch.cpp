@@ -49,7 +49,7 @@ static bool read_window(target_file *file, uint64_t file_size, uint64_t offset,
 	                        false);
 	uint32_t kept = in_file(file_size, offset, count);
 	window_at = offset;
-	window_end = got == kept ? offset + count : offset;
+	window_end = offset + count; // a failed read ends the run
 	if (got == kept)
 		memset(window + kept, 0, count - kept);
 	else if (reporting)

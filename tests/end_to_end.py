@@ -702,6 +702,8 @@ CASES = [
      ()),
     ("Address 0x100 refused", "target.bin 0x100 1 7f", SAMPLE,
      "\nAddress Error!\n", [], ()),
+    ("Address -0 is 0", "target.bin -0 1 ff", SAMPLE, run_lines(0, [16], [0xff]),
+     [(0, b"\xff")], ()),
     ("Address with a sign, white space and a CR LF line end",
      "target.bin ' +16\r\n' 2 ABcd", SAMPLE,
      run_lines(16, [0x01, 0x20], [0xab, 0xcd]), [(16, b"\xab\xcd")], ()),

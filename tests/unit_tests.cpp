@@ -305,6 +305,7 @@ TEST(ReadRanges, EveryBlockBoundary)
 		{"0x10000000000000000 41\n", range_at, nullptr},
 		{"0 41\n0x", at_line("List Ends Inside", 2), nullptr},
 		{"0 41:42 \n0 4142:43 44\n", "0+1=41:42 0+2=4142:4344 ", nullptr},
+		{"0 41\t42\v43\f44\n", "0+4=41424344 ", nullptr},
 		{std::string("# \0\n0 41 # \0\n", 13), "0+1=41 ", nullptr},
 		{many, all, nullptr},
 		{"4 1 \r\n4\n2#", "\nHexNumber Error!\n", &two},
