@@ -56,7 +56,7 @@ static bool well_formed(const char *hex, size_t count, const char *colon)
 {
 	if (!colon)
 		return count % 2 == 0 || is_dash(hex);
-	return count % 2 != 0 && colon == hex + count / 2; // a second ':' is no digit
+	return count % 2 != 0 && colon == hex + count / 2 && !strchr(colon + 1, ':');
 }
 
 static patch_range single;

@@ -1063,6 +1063,7 @@ CASES += [("%s before %s" % (first, then), "target.bin " + words, SAMPLE,
            "\n%s\n" % message, [], ()) for first, then, words, message in [
               ("odd HexNumber", "Length's form", "x x ABC", "HexNumber Error!"),
               ("':' refused", "Length's form", "0 x 41:42:", "HexNumber Error!"),
+              ("a second ':'", "Need More", "0 2 41::4", "HexNumber Error!"),
               ("Length's form", "Need More", "x x ''", "Length Error!"),
               ("Length's form", "OLD:NEW's halves", "0 x 01:ab", "Length Error!"),
               ("Need More", "the hex digits", "x 3 zzzz", "Need More HexNumber!"),
