@@ -37,8 +37,7 @@ static uint8_t window[chunk_size];
 static uint64_t window_at, window_end, taken_to;
 
 // Reads count old bytes at offset into the window, zeros past the end; false
-// where the bytes read disagree with the size (made up: no plain file),
-// after reporting where if told to.
+// where they disagree with the size (made up: no plain file), said if told.
 static bool read_window(target_file *file, uint64_t file_size, uint64_t offset,
                         uint32_t count, bool reporting)
 {
@@ -197,6 +196,7 @@ static void patch_file(target_name name, patch_list list)
 		return;
 	}
 	patch_run run = {opened.file, name, opened.size, false, false, 0};
+	window_end = 0; // no read of another run's holds the bytes
 	difference first = {};
 	file_state state = compare(run.file, run.file_size, list, &first);
 	run.finishing = state == partly_new || state == rerun;

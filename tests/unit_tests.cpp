@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 TEST(DecodeHexPair, Table)
 {
@@ -107,6 +108,37 @@ TEST(EntryRoutine, UsageWithoutAProgramName)
 	                      "HexNumber\n"),
 	          std::string::npos)
 		<< output;
+}
+
+// The process's entry, as the tool's own process runs it.
+int bitmend_posix_main(int argc, char **argv);
+
+TEST(EntryRoutine, NoReadOfOneRunServesAnother)
+{
+	// The tool runs once a process, yet a later run in it, as the fuzz target
+	// makes, must read its own old bytes: "z", not the "d" a list read before.
+	char path[] = "/tmp/bitmend-unit-XXXXXX";
+	close(mkstemp(path));
+	std::string report;
+	for (const char *run : {"abcd\0" "0 41\n2 42\n", "wxyz\0" "3 43\n"}) {
+		FILE *file = fopen(path, "wb"), *list = tmpfile();
+		fputs(run, file);
+		fclose(file);
+		fputs(run + 5, list);
+		rewind(list);
+		int input = dup(STDIN_FILENO);
+		dup2(fileno(list), STDIN_FILENO);
+		char *words[] = {const_cast<char *>("bitmend"), path, const_cast<char *>("-"),
+		                 const_cast<char *>("-"), const_cast<char *>("-"), nullptr};
+		testing::internal::CaptureStdout();
+		bitmend_posix_main(5, words);
+		report = testing::internal::GetCapturedStdout();
+		dup2(input, STDIN_FILENO);
+		close(input);
+		fclose(list);
+	}
+	unlink(path);
+	EXPECT_NE(report.find("(0).Offset 0x3:  [0x7a]->[0x43]...OK"), std::string::npos) << report;
 }
 
 TEST(ReportBytes, CountersCarryLikePrintf)
